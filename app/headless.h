@@ -1,0 +1,28 @@
+#pragma once
+#include <memory>
+#include <vector>
+
+#include "platform/qt_loop.h"
+
+// The station without a window: pane lines go to standard output, commands
+// come from standard input. Needs a QCoreApplication.
+class HeadlessToolkit : public plat::QtLoop {
+public:
+    HeadlessToolkit();
+    ~HeadlessToolkit() override;
+    plat::HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
+                              plat::HWND parent) override;
+    plat::HWND create_main(plat::WNDPROC proc, const char* caption, int w, int h) override;
+
+    // Runs one command line; false (and one line on standard error) when malformed.
+    bool command(const std::string& line);
+    void read_input(int fd);
+
+private:
+    void close_station();
+
+    std::vector<std::unique_ptr<plat::Window>> windows_;
+    std::string pending_;  // input not yet ended by a newline
+};
+
+int run_headless(int argc, char** argv);

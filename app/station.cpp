@@ -1,0 +1,163 @@
+#include "app/station.h"
+
+#include <arpa/inet.h>
+#include <sys/random.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <stack>
+
+#include "directory/messages.h"
+
+const char szClassName[] = "CHAT";
+plat::HWND hwnd = nullptr;
+plat::HWND edit_1 = nullptr, edit_2 = nullptr, edit_3 = nullptr;
+plat::HWND listbox_1 = nullptr, listbox_2 = nullptr, listbox_3 = nullptr;
+plat::HWND button_1 = nullptr, button_2 = nullptr;
+Cprintout print;
+Cnet net;
+Crsa* rsa = nullptr;
+
+namespace {
+
+// A positive seed of the full width of long from the system's random source:
+// a seed from a small range would let anyone precompute every key pair.
+long draw_key_seed() {
+    unsigned long raw = 0;
+    if (getrandom(&raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
+        raw = static_cast<unsigned long>(std::time(nullptr)) * 2654435761UL ^
+              static_cast<unsigned long>(std::clock());
+    long seed = static_cast<long>(raw & static_cast<unsigned long>(LONG_MAX));
+    return seed == 0 ? 1 : seed;
+}
+
+void send_flow() {
+    std::stack<uint32_t> route;
+    char text[100];
+    char recipient[100];
+    char route_text[5];
+    plat::GetWindowText(edit_1, text, sizeof text);
+    plat::GetWindowText(edit_2, recipient, sizeof recipient);
+    plat::GetWindowText(edit_3, route_text, sizeof route_text);
+    int route_length = std::atoi(route_text);
+
+    net.start_time();
+    net.generate_path(&route, route_length);
+    uint32_t r = inet_addr(recipient);
+    if (route.empty() || route.top() != r) route.push(r);
+
+    int length = static_cast<int>(std::strlen(text));
+    uint32_t final_address = 0;
+    uint32_t first_hop = 0;
+    std::unique_ptr<char[]> onion(net.create_onion(route, text, &length, &final_address, &first_hop));
+    if (!onion) return;
+    print.printout_mess(text, dotted(final_address).c_str(), "OUT");
+    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length);
+}
+
+void shutdown_station() {
+    net.send_broadcast("BYE", 3);
+    net.set_rsa(nullptr);
+    delete rsa;
+    rsa = nullptr;
+    plat::PostQuitMessage(0);
+    plat::SocketCleanup();
+}
+
+}  // namespace
+
+plat::LRESULT WindowProcedure(plat::HWND window, unsigned message, plat::WPARAM w, plat::LPARAM l) {
+    switch (message) {
+    case plat::WM_DESTROY:
+        shutdown_station();
+        return 0;
+    case plat::WM_PAINT:
+        zobraz_popisky();
+        return 0;
+    case plat::WM_COMMAND:
+        if (l == reinterpret_cast<plat::LPARAM>(button_1) && button_1)
+            send_flow();
+        else if (l == reinterpret_cast<plat::LPARAM>(button_2) && button_2)
+            print.reset();
+        return 0;
+    case WM_UNICAST:
+        net.listen_proc_unicast(static_cast<unsigned>(w), static_cast<long>(l));
+        return 0;
+    case WM_BROADCAST:
+        net.listen_proc_broadcast(static_cast<unsigned>(w), static_cast<long>(l));
+        return 0;
+    default:
+        return plat::DefWindowProc(window, message, w, l);
+    }
+}
+
+void zobraz_popisky() {
+    struct Label {
+        const char* text;
+        int x, y;
+    };
+    static const Label labels[] = {
+        {"Zoznam stanic: ", 540, 106}, {"Okno správ:", 20, 106}, {"Okno prenosov:", 20, 269},
+        {"Text:", 20, 6},              {"Príjemca:", 20, 50},    {"Dĺžka trasy:", 470, 50},
+    };
+    plat::BeginPaint(hwnd);
+    for (const Label& label : labels) plat::TextOut(hwnd, label.x, label.y, label.text);
+    plat::EndPaint(hwnd);
+}
+
+bool create_window() {
+    hwnd = plat::CreateMainWindow(WindowProcedure, "Cibuľa – stanica", 700, 450);
+
+    struct Control {
+        plat::HWND* handle;
+        const char* cls;
+        const char* text;
+        int x, y, w, h;
+    };
+    const Control controls[] = {
+        {&edit_1, "EDIT", "", 10, 25, 650, 20},
+        {&edit_2, "EDIT", "", 10, 70, 450, 20},
+        {&edit_3, "EDIT", "0", 480, 70, 50, 20},
+        {&listbox_1, "LISTBOX", "okno sprav", 10, 130, 500, 140},
+        {&listbox_2, "LISTBOX", "okno dostupnych stanic", 530, 130, 150, 260},
+        {&listbox_3, "LISTBOX", "okno prenosov", 10, 290, 500, 110},
+        {&button_1, "BUTTON", "Poslať", 560, 70, 85, 20},
+        {&button_2, "BUTTON", "Vymazat okna", 410, 105, 100, 20},
+    };
+    for (const Control& c : controls) {
+        *c.handle = plat::CreateWindowEx(c.cls, c.text, c.x, c.y, c.w, c.h, hwnd);
+        if (!*c.handle) return false;
+    }
+    return true;
+}
+
+void make_keys(long seed) {
+    print.set(&listbox_1, &listbox_2, &listbox_3);
+    rsa = new Crsa;
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    rsa->init_crypto_keys(512, 63, seed);
+    net.set_hwnd(&hwnd);
+    net.set_print(&print);
+    net.set_rsa(rsa);
+}
+
+int WinMain(plat::Toolkit& toolkit) {
+    plat::set_toolkit(&toolkit);
+    if (!create_window()) return 0;
+    make_keys(draw_key_seed());
+
+    net.prepare_listen();
+    net.get_IPaddr();
+    net.create_file();
+
+    Skeys keys = rsa->get_my_keys();
+    int length = 0;
+    std::unique_ptr<char[]> hello(Cmessages::create_hello_message(keys, &length));
+    net.send_broadcast(hello.get(), length);
+    hello.reset();
+
+    return plat::RunMessageLoop();
+}

@@ -1,0 +1,26 @@
+#pragma once
+#include "app/printout.h"
+#include "crypto/rsa.h"
+#include "net/net.h"
+#include "platform/winapi.h"
+
+// The program-wide objects.
+extern const char szClassName[];
+extern plat::HWND hwnd;
+extern plat::HWND edit_1, edit_2, edit_3;
+extern plat::HWND listbox_1, listbox_2, listbox_3;
+extern plat::HWND button_1, button_2;
+extern Cprintout print;
+extern Cnet net;
+extern Crsa* rsa;
+
+// The steps of start-up, on the toolkit set with plat::set_toolkit: the main
+// window and its eight controls (false when one could not be made), then the
+// panes, the key pair and the wiring of the network object.
+bool create_window();
+void make_keys(long seed);
+
+// Start-up, then the message loop of the toolkit in use; returns the exit code.
+int WinMain(plat::Toolkit& toolkit);
+plat::LRESULT WindowProcedure(plat::HWND, unsigned message, plat::WPARAM, plat::LPARAM);
+void zobraz_popisky();

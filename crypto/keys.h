@@ -1,0 +1,8 @@
+#pragma once
+#include <NTL/ZZ.h>
+
+// One RSA public key: key[0] the public exponent, key[1] the modulus.
+// An exponent of 0 stands for a station the list does not hold.
+struct Skeys {
+    NTL::ZZ key[2];
+};

@@ -1,0 +1,172 @@
+#include "crypto/rsa.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+using NTL::ZZ;
+
+namespace {
+
+// A result buffer: `size` counted bytes, all zero, plus the uncounted zero byte.
+std::unique_ptr<char[]> zeroed(int size) {
+    return std::unique_ptr<char[]>(new char[static_cast<size_t>(size) + 1]());
+}
+
+// Reads `width` bytes at `offset` as a little-endian integer; bytes past the
+// end of the input count as zero, so a short input is never over-read.
+ZZ read_block(const char* buf, int len, long offset, int width) {
+    std::vector<unsigned char> block(static_cast<size_t>(width), 0);
+    long avail = std::clamp<long>(len - offset, 0, width);
+    if (avail > 0) std::memcpy(block.data(), buf + offset, static_cast<size_t>(avail));
+    return NTL::ZZFromBytes(block.data(), width);
+}
+
+void write_block(char* out, const ZZ& value, int width) {
+    NTL::BytesFromZZ(reinterpret_cast<unsigned char*>(out), value, width);
+}
+
+// Shared block loop of crypt and decrypt: `in_block` bytes in, `out_block` out.
+char* transform(const char* buf, int* len, int in_block, int out_block,
+                const ZZ& exponent, const ZZ& modulus) {
+    int count = (*len > in_block) ? *len / in_block : 1;
+    auto out = zeroed(out_block * count);
+    const bool inverse_needed = NTL::sign(exponent) < 0;
+    for (int i = 0; i < count; ++i) {
+        ZZ m = read_block(buf, *len, static_cast<long>(in_block) * i, in_block);
+        ZZ c;  // zero unless the block can be exponentiated
+        if (modulus > 1 && m < modulus) {
+            // A negative exponent needs m invertible modulo n; NTL aborts the
+            // whole process otherwise, so such a block stays zero.
+            if (!inverse_needed || NTL::GCD(m, modulus) == 1)
+                c = NTL::PowerMod(m, exponent, modulus);
+        }
+        write_block(out.get() + static_cast<long>(out_block) * i, c, out_block);
+    }
+    *len = out_block * count;
+    return out.release();
+}
+
+}  // namespace
+
+Crsa::Crsa() = default;
+
+Crsa::~Crsa() {
+    e.kill();
+    d.kill();
+    n.kill();
+}
+
+void Crsa::init(int bits, long seed) {
+    key_bits = bits;
+    cipher_block = bits / 8;
+    NTL::SetSeed(ZZ(seed));
+}
+
+void Crsa::init_crypto_keys(int bits, int plain, long seed) {
+    init(bits, seed);
+    plain_block = plain;
+
+    ZZ p = NTL::RandomLen_ZZ(bits / 2);
+    while (!isPrime(p, 100)) p += 1;
+    ZZ q = NTL::RandomLen_ZZ(bits / 2);
+    while (!isPrime(q, 100)) q += 1;
+
+    n = p * q;
+    ZZ phi = (p - 1) * (q - 1);
+
+    e = NTL::RandomLen_ZZ(bits - 1);
+    while (!isPrime(e, 100)) e += 1;
+
+    d = REA(phi, e);
+}
+
+bool Crsa::isPrime(ZZ cand, int trials) {
+    // Below 3 the decomposition of cand - 1 would not end; answer directly.
+    if (cand < 3) return cand == 2;
+
+    long s = 0;
+    ZZ r = cand - 1;
+    while (!NTL::IsOdd(r)) {
+        r /= 2;
+        ++s;
+    }
+    const ZZ minus_one = cand - 1;
+    for (int t = 0; t < trials; ++t) {
+        ZZ a = NTL::RandomBnd(cand);
+        ZZ x = NTL::PowerMod(a, r, cand);
+        if (x == 1 || x == minus_one) continue;
+        bool reached = false;
+        for (long j = 1; j < s; ++j) {
+            x = NTL::PowerMod(x, 2, cand);
+            if (x == 1) return false;
+            if (x == minus_one) {
+                reached = true;
+                break;
+            }
+        }
+        if (!reached) return false;
+    }
+    return true;
+}
+
+ZZ Crsa::REA(ZZ a, ZZ b) {
+    if (b == 0) return ZZ(0);  // no division step is possible
+    ZZ r0 = a, r1 = b;
+    ZZ x0(1), x1(0);
+    ZZ y0(0), y1(1);
+    for (;;) {
+        ZZ q;
+        NTL::div(q, r0, r1);
+        ZZ r2 = r0 - q * r1;
+        r0 = r1;
+        r1 = r2;
+        if (r1 == 0) break;
+        ZZ x2 = x0 - q * x1;
+        x0 = x1;
+        x1 = x2;
+        ZZ y2 = y0 - q * y1;
+        y0 = y1;
+        y1 = y2;
+    }
+    return y1;
+}
+
+Skeys Crsa::get_my_keys() {
+    Skeys k;
+    k.key[0] = e;
+    k.key[1] = n;
+    return k;
+}
+
+char* Crsa::add_padding(const char* buf, int* len) {
+    int size = std::max(*len, 0);
+    int r = size % plain_block;
+    int pad = (r == 0) ? 0 : plain_block - r;
+    auto out = zeroed(size + pad);
+    if (size > 0) std::memcpy(out.get(), buf, static_cast<size_t>(size));
+    *len = size + pad;
+    return out.release();
+}
+
+char* Crsa::delete_padding(const char* buf, int* len) {
+    int size = std::max(*len, 0);
+    while (size > 0 && buf[size - 1] == 0) --size;
+    auto out = zeroed(size);
+    if (size > 0) std::memcpy(out.get(), buf, static_cast<size_t>(size));
+    *len = size;
+    return out.release();
+}
+
+char* Crsa::crypt(const char* buf, int* len, Skeys keys) {
+    return transform(buf, len, plain_block, cipher_block, keys.key[0], keys.key[1]);
+}
+
+char* Crsa::crypt(const char* buf, int* len) {
+    return crypt(buf, len, get_my_keys());
+}
+
+char* Crsa::decrypt(const char* buf, int* len) {
+    return transform(buf, len, cipher_block, plain_block, d, n);
+}

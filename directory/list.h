@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdint>
+#include <list>
+
+#include "directory/user.h"
+
+// The known stations, newest first, at most one record per address.
+// Addresses arrive as dotted text and are compared as 32-bit values.
+class Clist {
+public:
+    bool add(const char* address, Skeys key);
+    bool erase(const char* address);
+    Skeys get_keys(const char* address) const;
+    uint32_t get_ip(int position) const;  // 1 .. get_size(); 0 outside
+    int get_size() const;
+    void erase_all();
+
+private:
+    std::list<Cuser> users_;
+};

@@ -1,0 +1,40 @@
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "directory/messages.h"
+#include "net/net.h"
+
+void Cnet::listen_proc_broadcast(unsigned int, long) {
+    char buf[DATAGRAM_MAX];
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+    // MSG_TRUNC makes the kernel report the datagram's real length, so a
+    // datagram longer than the buffer is caught rather than cut silently.
+    ssize_t r = recvfrom(sock_broadcast, buf, sizeof buf, MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (r < 0 || r > DATAGRAM_MAX) {
+        say("Prijem dat zlyhal.");
+        return;
+    }
+    handle_datagram(buf, static_cast<int>(r), from.sin_addr.s_addr);
+}
+
+void Cnet::handle_datagram(const char* data, int length, uint32_t source) {
+    if (source == my_IPaddr) return;  // our own broadcast, come back
+    std::string sender = dotted(source);
+    if (length >= 5 && std::memcmp(data, "HELLO", 5) == 0) {
+        // A key is only ever read from bytes that were received.
+        if (length < Cmessages::HELLO_LEN) return;
+        Skeys key = Cmessages::decode_hello_message(data);
+        if (!save_IPaddr(sender.c_str(), key) || !rsa) return;
+        int reply_len = 0;
+        std::unique_ptr<char[]> reply(Cmessages::create_welcome_message(rsa->get_my_keys(), &reply_len));
+        send_unicast(reply.get(), sender.c_str(), reply_len);
+    } else if (length >= 3 && std::memcmp(data, "BYE", 3) == 0) {
+        delete_IPaddr(sender.c_str());
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <stack>
+#include <string>
+
+#include "app/printout.h"
+#include "crypto/rsa.h"
+#include "directory/list.h"
+#include "platform/winapi.h"
+
+constexpr int NET_PORT = 10012;
+constexpr unsigned WM_UNICAST = plat::WM_USER + 1;
+constexpr unsigned WM_BROADCAST = plat::WM_USER + 2;
+
+// Dotted form of an address in network byte order.
+std::string dotted(uint32_t address);
+
+// Milliseconds on a monotonic clock since the station started.
+int station_clock_ms();
+
+// The station's network endpoint: its two listening sockets, sending, the
+// station list, the transfer clock, the transcript, routes and onions.
+class Cnet {
+public:
+    static constexpr int RECEIVE_MAX = 2500;  // largest message one connection may carry
+    static constexpr int WAIT_MS = 3000;      // bound on connecting, sending and reading
+    static constexpr int DATAGRAM_MAX = 300;
+    static constexpr int CIPHER_BLOCK = 64;   // every station's ciphertext block
+
+    void set_hwnd(plat::HWND* h) { hwnd = h; }
+    void set_print(Cprintout* p) { print = p; }
+    void set_rsa(Crsa* r) { rsa = r; }
+
+    void get_IPaddr();
+    void prepare_listen();
+    void send_broadcast(const char* data, int length);
+    void send_unicast(const char* data, const char* address, int length);
+    bool save_IPaddr(const char* address, Skeys key);
+    void delete_IPaddr(const char* address);
+    void start_time();
+    int stop_time();
+
+    void listen_proc_broadcast(unsigned int socket, long event);
+    void listen_proc_unicast(unsigned int socket, long event);
+
+    void create_file();
+    void save_to_file(const char* text);
+
+    void generate_path(std::stack<uint32_t>* route, int length);
+    char* create_onion(std::stack<uint32_t> route, const char* text, int* length,
+                       uint32_t* recipient, uint32_t* first_hop);
+
+    // What the receivers do with one datagram / one connection's message once
+    // it has been read; separate so that they can be fed without sockets.
+    void handle_datagram(const char* data, int length, uint32_t source);
+    void handle_message(const char* data, int length, uint32_t peer);
+
+    uint32_t own_address() const { return my_IPaddr; }
+    void set_own_address(uint32_t a) { my_IPaddr = a; }
+    Clist& stations() { return list; }
+    const std::string& transcript_name() const { return file_name; }
+
+private:
+    void say(const char* line);
+    void handle_onion(const char* data, int length, uint32_t peer);
+    bool read_connection(char* buf, int* length);
+
+    int sock_unicast = -1;
+    int sock_broadcast = -1;
+    int sock_accepted = -1;
+    sockaddr_in addr_accepted{};
+    uint32_t my_IPaddr = 0;
+    std::string file_name;
+    plat::HWND* hwnd = nullptr;
+    Cprintout* print = nullptr;
+    Clist list;
+    Crsa* rsa = nullptr;
+    int time_start = 0;
+    int time_stop = 0;
+};

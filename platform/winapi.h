@@ -1,0 +1,133 @@
+#pragma once
+// The small window-and-socket layer the station is written against: windows
+// that take messages, panes that take lines, edit lines that hold text, and
+// socket readiness delivered as window messages. Nothing here needs Qt; the
+// event loop and the widgets plug in through the backend and factory below.
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using LRESULT = intptr_t;
+
+class Window;
+using HWND = Window*;
+using WNDPROC = LRESULT (*)(HWND, unsigned, WPARAM, LPARAM);
+
+constexpr unsigned WM_DESTROY = 2;
+constexpr unsigned WM_PAINT = 15;
+constexpr unsigned WM_COMMAND = 273;
+constexpr unsigned WM_USER = 1024;
+constexpr unsigned LB_INSERTSTRING = 385;
+constexpr unsigned LB_RESETCONTENT = 388;
+constexpr long FD_READ = 1;
+constexpr long FD_ACCEPT = 8;
+
+// Base of every window. Text is kept as UTF-8 here; the station itself speaks
+// Windows-1250 and converts at GetWindowText / pane insertion.
+class Window {
+public:
+    virtual ~Window() = default;
+    virtual LRESULT message(unsigned msg, WPARAM w, LPARAM l);
+    virtual std::string text() const { return text_; }
+    virtual void set_text(const std::string& utf8) { text_ = utf8; }
+
+private:
+    std::string text_;
+};
+
+// A top-level window whose messages go to its procedure.
+class MainWindow : public Window {
+public:
+    explicit MainWindow(WNDPROC proc) : proc_(proc) {}
+    LRESULT message(unsigned msg, WPARAM w, LPARAM l) override;
+    bool destroyed() const { return destroyed_; }
+    void mark_destroyed() { destroyed_ = true; }
+
+private:
+    WNDPROC proc_;
+    bool destroyed_ = false;
+};
+
+// A list pane: lines are inserted at the top; it can be emptied.
+class Pane : public Window {
+public:
+    explicit Pane(bool keep_lines = true) : keep_(keep_lines) {}
+    LRESULT message(unsigned msg, WPARAM w, LPARAM l) override;
+    const std::vector<std::string>& lines() const { return lines_; }  // top first
+
+protected:
+    virtual void inserted(const std::string& utf8) { (void)utf8; }
+    virtual void cleared() {}
+
+private:
+    bool keep_;
+    std::vector<std::string> lines_;
+};
+
+// What a front-end supplies: the controls of the main window, and the loop.
+class Toolkit {
+public:
+    virtual ~Toolkit() = default;
+    // cls is "EDIT", "LISTBOX" or "BUTTON".
+    virtual HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
+                                HWND parent) = 0;
+    virtual HWND create_main(WNDPROC proc, const char* caption, int w, int h) = 0;
+    // Calls `ready(fd)` on the loop's thread each time `fd` is readable.
+    virtual bool watch(int fd, std::function<void(int)> ready) = 0;
+    virtual void unwatch(int fd) = 0;
+    virtual int run() = 0;              // until quit(); returns its code
+    virtual void quit(int code) = 0;
+    virtual void destroy_main(HWND) {}  // the front-end's own clean-up
+    // Draws UTF-8 text with its top-left corner at (x, y) of the main window,
+    // without a background; only called between BeginPaint and EndPaint.
+    virtual void text_out(HWND, int x, int y, const std::string& utf8) {
+        (void)x, (void)y, (void)utf8;
+    }
+};
+
+void set_toolkit(Toolkit* tk);
+Toolkit* toolkit();
+
+HWND CreateWindowEx(const char* cls, const char* text, int x, int y, int w, int h, HWND parent);
+HWND CreateMainWindow(WNDPROC proc, const char* caption, int w, int h);
+LRESULT SendMessage(HWND, unsigned msg, WPARAM w, LPARAM l);
+LRESULT DefWindowProc(HWND, unsigned msg, WPARAM w, LPARAM l);
+// Sends WM_DESTROY once; later calls do nothing.
+void DestroyWindow(HWND);
+
+// Painting of the main window's labels (UTF-8 text).
+void BeginPaint(HWND);
+void TextOut(HWND, int x, int y, const char* utf8);
+void EndPaint(HWND);
+
+// Copies at most count - 1 characters of the window's text, as Windows-1250,
+// and terminates it. Returns the number of bytes copied.
+int GetWindowText(HWND, char* buf, int count);
+void SetWindowText(HWND, const char* utf8);
+
+// Sockets made through these are closed by SocketCleanup if still open.
+int Socket(int domain, int type, int protocol);
+int Accept(int listener, sockaddr* addr, socklen_t* len);  // non-blocking result
+void CloseSocket(int fd);
+
+// Socket notification: `msg` reaches hwnd with the socket and `event` each time
+// the socket is readable. Makes the socket non-blocking. 0 on success, -1 not.
+int AsyncSelect(int sock, HWND hwnd, unsigned msg, long event);
+// Stops every notification and closes every socket still open.
+void SocketCleanup();
+void PostQuitMessage(int code);
+int RunMessageLoop();
+
+// Windows-1250 <-> UTF-8. A character outside the code page becomes '?'.
+std::string cp1250_to_utf8(const std::string& bytes);
+std::string utf8_to_cp1250(const std::string& utf8);
+
+}  // namespace plat

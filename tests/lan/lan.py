@@ -1,0 +1,423 @@
+"""Test LAN: stations in their own network namespaces on one bridge.
+
+    with Lan(4) as lan:                  # four station hosts, not yet running
+        a, b, c, d = lan.start_stations()
+        a.send_msg(d.addr, 1, "ahoj")
+        d.wait_for_line("messages", f"{a.addr} -> JA : ahoj")
+
+Layout: a switch namespace holds bridge br0; each host namespace holds eth0,
+a veth whose peer p<i> sits on the bridge, the address <subnet>.<i>/24, lo up
+and a default route through eth0 (a broadcast to 255.255.255.255 needs one).
+Namespaces are named cibl<pid>-<lan>-..., so that remove_stale() can find
+those of a run whose process is gone.  Nothing is created in the machine's
+own network namespace, and every namespace goes away with close(), at exit,
+and on SIGTERM/SIGHUP.
+"""
+import atexit
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON = "/usr/bin/python3"
+PREFIX = "cibl"
+SUBNET = "10.213.0"
+DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "..", "build", "app", "cibula"))
+
+_live = []
+_counter = [0]
+
+
+def station_binary():
+    return os.environ.get("CIBULA_BIN") or DEFAULT_BIN
+
+
+def ip(*args, check=True):
+    r = subprocess.run(["ip", *args], capture_output=True, text=True)
+    if check and r.returncode:
+        raise RuntimeError("ip %s: %s" % (" ".join(args), r.stderr.strip()))
+    return r
+
+
+def netns_list():
+    return [l.split()[0] for l in ip("netns", "list", check=False).stdout.splitlines() if l.strip()]
+
+
+def _kill_netns(ns):
+    for pid in ip("netns", "pids", ns, check=False).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
+    ip("netns", "del", ns, check=False)
+
+
+def remove_stale():
+    """Removes the namespaces of earlier runs whose process no longer exists."""
+    for ns in netns_list():
+        m = re.match(PREFIX + r"(\d+)-", ns)
+        if not m or int(m.group(1)) == os.getpid():
+            continue
+        try:
+            os.kill(int(m.group(1)), 0)
+        except ProcessLookupError:
+            _kill_netns(ns)
+        except OSError:
+            pass
+
+
+def unavailable():
+    """Why the test LAN cannot be made here, or None."""
+    if os.geteuid() != 0:
+        return "needs root"
+    if not shutil.which("ip"):
+        return "no ip command"
+    probe = "%s%d-probe" % (PREFIX, os.getpid())
+    r = ip("netns", "add", probe, check=False)
+    if r.returncode:
+        return "ip netns unavailable: " + r.stderr.strip()
+    ip("netns", "del", probe, check=False)
+    return None
+
+
+def _close_all():
+    while _live:
+        _live[-1].close()
+
+
+def _on_signal(signum, frame):
+    raise SystemExit(128 + signum)
+
+
+def _install_handlers():
+    if _counter[0] or threading.current_thread() is not threading.main_thread():
+        return
+    atexit.register(_close_all)
+    for s in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(s) == signal.SIG_DFL:
+            signal.signal(s, _on_signal)
+
+
+class Host:
+    def __init__(self, lan, index, ns, addr):
+        self.lan, self.index, self.ns, self.addr = lan, index, ns, addr
+        self.cwd = tempfile.mkdtemp(prefix="%s-h%d-" % (lan.name, index))
+
+    def run(self, *cmd, **kw):
+        """Runs a command inside this host's namespace."""
+        return subprocess.run(["ip", "netns", "exec", self.ns, *cmd], **kw)
+
+    def __repr__(self):
+        return "<Host %s %s>" % (self.ns, self.addr)
+
+
+class Proc:
+    """A process in a host namespace; stdout/stderr lines are collected with
+    their time by reader threads (records: (monotonic time, pane, line))."""
+
+    def __init__(self, host, argv, env=None):
+        self.host, self.addr = host, host.addr
+        self.records = []
+        self.cond = threading.Condition()
+        self.popen = subprocess.Popen(["ip", "netns", "exec", host.ns, *argv], cwd=host.cwd,
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, env=env)
+        self.started = time.monotonic()
+        self.readers = [threading.Thread(target=self._read, args=(f, n), daemon=True)
+                        for f, n in ((self.popen.stdout, "out"), (self.popen.stderr, "stderr"))]
+        for t in self.readers:
+            t.start()
+
+    def _parse(self, line):
+        return "stdout", line
+
+    def _read(self, f, name):
+        for raw in f:
+            line = raw.decode("utf-8", "backslashreplace").rstrip("\n")
+            pane, text = self._parse(line) if name == "out" else ("stderr", line)
+            with self.cond:
+                self.records.append((time.monotonic(), pane, text))
+                self.cond.notify_all()
+        with self.cond:
+            self.records.append((time.monotonic(), "eof-" + name, ""))
+            self.cond.notify_all()
+
+    def mark(self):
+        with self.cond:
+            return len(self.records)
+
+    def lines(self, pane, since=0):
+        with self.cond:
+            return [r[2] for r in self.records[since:] if r[1] == pane]
+
+    def wait_record(self, pred, timeout, since=0):
+        """First record from `since` on for which pred(record) holds, as
+        (index, record); None on timeout."""
+        end = time.monotonic() + timeout
+        with self.cond:
+            i = since
+            while True:
+                for i in range(i, len(self.records)):
+                    if pred(self.records[i]):
+                        return i, self.records[i]
+                i = len(self.records)
+                left = end - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+    def wait_until(self, fn, timeout):
+        """Waits until fn() is true, checking at every new record; fn's last value."""
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                v = fn()
+                left = end - time.monotonic()
+                if v or left <= 0:
+                    return v
+                self.cond.wait(min(left, 0.2))
+
+    def write(self, line):
+        self.popen.stdin.write(line.encode("utf-8") + b"\n")
+        self.popen.stdin.flush()
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def kill(self, sig=signal.SIGTERM):
+        if self.running():
+            self.popen.send_signal(sig)
+
+    def wait(self, timeout=10):
+        try:
+            return self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.running():
+            self.kill(signal.SIGTERM)
+            if self.wait(3) is None:
+                self.kill(signal.SIGKILL)
+                self.wait(3)
+        for f in (self.popen.stdin, self.popen.stdout, self.popen.stderr):
+            try:
+                f.close()
+            except OSError:
+                pass
+
+    def dump(self, last=40):
+        with self.cond:
+            return "\n".join("%8.3f %s\t%s" % (t - self.started, p, l) for t, p, l in self.records[-last:])
+
+
+class Station(Proc):
+    """`cibula --headless` in a host namespace.  Panes: messages, transfers,
+    stations; stderr lines go to pane 'stderr'."""
+
+    def __init__(self, host, binary=None, args=("--headless",), env=None):
+        self.binary = binary or station_binary()
+        super().__init__(host, [self.binary, *args], env)
+
+    def _parse(self, line):
+        pane, tab, text = line.partition("\t")
+        return (pane, text) if tab else ("stdout", line)
+
+    def send(self, cmd):
+        self.write(cmd)
+
+    def send_msg(self, recipient, route_len, text):
+        self.write("send %s %s %s" % (recipient, route_len, text))
+
+    def wait_for_line(self, pane, pattern, timeout=5, since=0):
+        """Index of the first line of `pane` from `since` on that equals
+        pattern (str) or fully matches it (compiled regex); None on timeout."""
+        if isinstance(pattern, str):
+            ok = lambda s: s == pattern
+        else:
+            ok = lambda s: pattern.fullmatch(s) is not None
+        r = self.wait_record(lambda r: r[1] == pane and ok(r[2]), timeout, since)
+        return r and r[0]
+
+    def stations(self):
+        """The latest stations pane as a list (top first), None before any."""
+        with self.cond:
+            for r in reversed(self.records):
+                if r[1] == "stations":
+                    return r[2].split()
+        return None
+
+    def wait_stations(self, expected, timeout=5, ordered=False):
+        """Waits until the latest stations line holds `expected` (a set, or a
+        list when ordered); True when it did."""
+        want = list(expected) if ordered else set(expected)
+        cur = lambda: self.stations() if ordered else set(self.stations() or ())
+        return self.wait_until(lambda: self.stations() is not None and cur() == want, timeout)
+
+    def quit(self, timeout=10):
+        """'quit' on stdin; the exit code (None if still running)."""
+        try:
+            self.write("quit")
+        except (BrokenPipeError, ValueError):
+            pass
+        return self.wait(timeout)
+
+    @property
+    def transcript_path(self):
+        return os.path.join(self.host.cwd, self.addr + ".txt")
+
+    def transcript(self):
+        """The transcript file's bytes, None while it does not exist."""
+        try:
+            with open(self.transcript_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+
+class RawPeer(Proc):
+    """rawpeer.py in a host namespace, driven by JSON lines."""
+
+    def __init__(self, host, welcome=False, relay=True, ack=True):
+        argv = [PYTHON, "-B", os.path.join(HERE, "rawpeer.py"), "--addr", host.addr]
+        argv += ["--welcome"] * welcome + ["--no-relay"] * (not relay) + ["--no-ack"] * (not ack)
+        self._id = 0
+        super().__init__(host, argv)
+        ready = self.wait_record(lambda r: r[1] == "ev" and r[2].get("ev") == "ready", 20)
+        if not ready:
+            raise RuntimeError("raw peer did not start:\n" + self.dump())
+        self.e, self.n = ready[1][2]["e"], ready[1][2]["n"]
+
+    def _parse(self, line):
+        try:
+            obj = json.loads(line)
+        except ValueError:
+            return "stdout", line
+        return ("reply" if "ok" in obj else "ev"), obj
+
+    def call(self, cmd, timeout=20, **kw):
+        """Runs a command in the peer; its reply (RuntimeError if it failed)."""
+        self._id += 1
+        rid = self._id
+        since = self.mark()
+        self.write(json.dumps(dict(kw, cmd=cmd, id=rid)))
+        r = self.wait_record(lambda r: r[1] == "reply" and r[2].get("id") == rid, timeout, since)
+        if not r:
+            raise RuntimeError("raw peer: no reply to %s\n%s" % (cmd, self.dump()))
+        if not r[1][2]["ok"]:
+            raise RuntimeError("raw peer: %s failed: %s" % (cmd, r[1][2].get("error")))
+        return r[1][2]
+
+    def events(self, since=0, **match):
+        with self.cond:
+            return [r[2] for r in self.records[since:] if r[1] == "ev"
+                    and all(r[2].get(k) == v for k, v in match.items())]
+
+    def wait_event(self, timeout=5, since=0, **match):
+        """First event from `since` on whose fields equal `match`; None on timeout."""
+        r = self.wait_record(lambda r: r[1] == "ev" and all(r[2].get(k) == v for k, v in match.items()),
+                             timeout, since)
+        return r and r[1][2]
+
+    def keys(self):
+        return {a: tuple(k) for a, k in self.call("keys")["keys"].items()}
+
+    def stop(self):
+        if self.running():
+            try:
+                self.write(json.dumps({"cmd": "quit"}))
+            except (BrokenPipeError, ValueError):
+                pass
+            self.wait(2)
+        super().stop()
+
+
+class Lan:
+    """One bridge and hosts on it.  mtu: MTU of every veth end and of the bridge."""
+
+    def __init__(self, n_hosts=0, mtu=None, subnet=SUBNET, keep_dirs=None):
+        _install_handlers()
+        _counter[0] += 1
+        self.name = "%s%d-%d" % (PREFIX, os.getpid(), _counter[0])
+        self.switch = self.name + "-sw"
+        self.mtu, self.subnet = mtu, subnet
+        self.keep_dirs = os.environ.get("CIBULA_LAN_KEEP") == "1" if keep_dirs is None else keep_dirs
+        self.hosts, self.procs, self.namespaces = [], [], []
+        _live.append(self)
+        try:
+            self._netns(self.switch)
+            ip("-n", self.switch, "link", "add", "br0", *self._mtu(), "type", "bridge")
+            ip("-n", self.switch, "link", "set", "br0", "up")
+            for _ in range(n_hosts):
+                self.add_host()
+        except BaseException:
+            self.close()
+            raise
+
+    def _mtu(self):
+        return ["mtu", str(self.mtu)] if self.mtu else []
+
+    def _netns(self, ns):
+        ip("netns", "add", ns)
+        self.namespaces.append(ns)
+
+    def add_host(self):
+        i = len(self.hosts) + 1
+        ns, addr, port = "%s-h%d" % (self.name, i), "%s.%d" % (self.subnet, i), "p%d" % i
+        self._netns(ns)
+        sw = ["-n", self.switch, "link"]
+        ip(*sw, "add", port, *self._mtu(), "type", "veth", "peer", "name", "eth0", *self._mtu(), "netns", ns)
+        ip(*sw, "set", port, "master", "br0", "up")
+        h = ["-n", ns]
+        ip(*h, "link", "set", "lo", "up")
+        ip(*h, "addr", "add", addr + "/24", "broadcast", "+", "dev", "eth0")
+        ip(*h, "link", "set", "eth0", "up")
+        ip(*h, "route", "add", "default", "dev", "eth0")
+        host = Host(self, i, ns, addr)
+        self.hosts.append(host)
+        return host
+
+    def _track(self, proc):
+        self.procs.append(proc)
+        return proc
+
+    def start_station(self, host=None, **kw):
+        return self._track(Station(host or self.add_host(), **kw))
+
+    def start_stations(self, hosts=None):
+        return [self.start_station(h) for h in (hosts or self.hosts)]
+
+    def start_rawpeer(self, host=None, **kw):
+        return self._track(RawPeer(host or self.add_host(), **kw))
+
+    def close(self):
+        for p in reversed(self.procs):
+            p.stop()
+        for ns in reversed(self.namespaces):
+            _kill_netns(ns)
+        self.namespaces.clear()
+        if not self.keep_dirs:
+            for h in self.hosts:
+                shutil.rmtree(h.cwd, ignore_errors=True)
+        if self in _live:
+            _live.remove(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+if __name__ == "__main__":
+    # python3 lan.py clean: removes the namespaces of crashed runs
+    if sys.argv[1:] == ["clean"]:
+        remove_stale()
+        print("\n".join(n for n in netns_list() if n.startswith(PREFIX)) or "no test namespaces left")

@@ -1,0 +1,101 @@
+// What a station does with announcements and connection messages it receives.
+#include <cstring>
+
+#include "directory/messages.h"
+#include "net/station_fixture.h"
+
+namespace {
+
+std::string hello_of(TestStation& s) {
+    int len = 0;
+    std::unique_ptr<char[]> m(Cmessages::create_hello_message(s.rsa.get_my_keys(), &len));
+    return std::string(m.get(), static_cast<size_t>(len));
+}
+
+class Receivers : public InTempDir {};
+
+TEST_F(Receivers, HelloListsNewStationOnceAndAnswersOnlyThen) {
+    TestStation me("127.0.0.1", 11), peer("127.0.0.21", 12), impostor("127.0.0.22", 13);
+    Catcher welcome("127.0.0.21");
+    ASSERT_TRUE(welcome.bound());
+    std::string hello = hello_of(peer);
+    me.net.handle_datagram(hello.data(), static_cast<int>(hello.size()), peer.net.own_address());
+
+    ASSERT_EQ(me.stations.lines(), std::vector<std::string>{"127.0.0.21"});
+    std::string reply = welcome.bytes();
+    ASSERT_EQ(reply.size(), 136u);
+    Skeys got = Cmessages::decode_welcome_message(reply.data());
+    EXPECT_EQ(got.key[0], me.rsa.get_my_keys().key[0]);
+    EXPECT_EQ(got.key[1], me.rsa.get_my_keys().key[1]);
+
+    // A second HELLO from the same address, with another key: no reply (the
+    // attempt would show a connection failure now), the first key stays.
+    std::string other = hello_of(impostor);
+    me.net.handle_datagram(other.data(), static_cast<int>(other.size()), peer.net.own_address());
+    EXPECT_TRUE(me.lines().empty());
+    EXPECT_EQ(me.net.stations().get_keys("127.0.0.21").key[1], peer.rsa.get_my_keys().key[1]);
+}
+
+TEST_F(Receivers, ShortOwnAndForeignDatagramsChangeNothing) {
+    TestStation me("127.0.0.1", 11), peer("127.0.0.23", 12);
+    std::string hello = hello_of(peer);
+    uint32_t from = peer.net.own_address();
+    me.net.handle_datagram(hello.data(), 133, from);  // one byte short
+    me.net.handle_datagram("HELLO", 5, from);
+    me.net.handle_datagram("", 0, from);
+    me.net.handle_datagram("HOLA", 4, from);
+    me.net.handle_datagram(hello.data(), 134, me.net.own_address());  // our own, come back
+    me.net.handle_datagram("BYE", 3, from);  // not listed
+    EXPECT_EQ(me.net.stations().get_size(), 0);
+    EXPECT_TRUE(me.stations.lines().empty());
+    EXPECT_TRUE(me.lines().empty());
+}
+
+TEST_F(Receivers, ByeWithTrailingBytesRemovesTheStation) {
+    TestStation me("127.0.0.1", 11), a("127.0.0.24", 12), b("127.0.0.25", 13);
+    me.knows(a);
+    me.knows(b);
+    me.net.handle_datagram("BYE and more", 12, a.net.own_address());
+    EXPECT_EQ(me.net.stations().get_size(), 1);
+    EXPECT_EQ(me.stations.lines(), std::vector<std::string>{"127.0.0.25"});
+}
+
+TEST_F(Receivers, WelcomeIsKeyedByThePeerAndMustBeWhole) {
+    TestStation me("127.0.0.1", 11), peer("127.0.0.26", 12);
+    int len = 0;
+    std::unique_ptr<char[]> w(Cmessages::create_welcome_message(peer.rsa.get_my_keys(), &len));
+    me.net.handle_message(w.get(), 135, peer.net.own_address());
+    EXPECT_EQ(me.net.stations().get_size(), 0);
+    EXPECT_TRUE(me.lines().empty()) << "a short WELCOME is no onion packet either";
+    me.net.handle_message(w.get(), len, inet_addr("127.0.0.27"));
+    EXPECT_EQ(me.net.stations().get_keys("127.0.0.27").key[1], peer.rsa.get_my_keys().key[1]);
+}
+
+TEST_F(Receivers, AckShowsTheTimeAndRecordsIt) {
+    TestStation me("127.0.0.1", 11);
+    me.net.create_file();
+    me.net.start_time();
+    me.net.handle_message("ACK!", 4, inet_addr("127.0.0.28"));
+    ASSERT_EQ(me.lines().size(), 1u);
+    const std::string& line = me.lines()[0];
+    EXPECT_TRUE(line.rfind("DOBA PRENOSU: ", 0) == 0 && line.size() > 17 &&
+                line.substr(line.size() - 3) == "ms.")
+        << line;
+    EXPECT_EQ(read_file("127.0.0.1.txt"), line + "\n\n");
+}
+
+TEST_F(Receivers, JunkAndZeroBlocksAreReportedNeverFatal) {
+    // Seeds whose private exponent is negative and positive: both must live.
+    for (long seed : {1L, 2L}) {
+        TestStation me("127.0.0.1", seed);
+        char zeros[64] = {};
+        me.net.handle_message(zeros, 64, inet_addr("127.0.0.29"));
+        me.net.handle_message("IP:", 3, inet_addr("127.0.0.29"));
+        ASSERT_EQ(me.lines().size(), 4u);
+        EXPECT_EQ(me.lines()[0], "Prijem dat zlyhal.");
+        EXPECT_EQ(me.lines()[1], "");
+        EXPECT_TRUE(me.transfers.lines().empty());
+    }
+}
+
+}  // namespace
