@@ -93,7 +93,7 @@ def _close_all():
 
 
 def _on_signal(signum, frame):
-    raise SystemExit(128 + signum)
+    raise KeyboardInterrupt("signal %d" % signum)  # unwinds like ^C; atexit removes the LANs
 
 
 def _install_handlers():

@@ -62,6 +62,7 @@ class LanCase(unittest.TestCase):
         transcript.  Returns the relays H1..Hk of the drawn route."""
         marks = {s: s.mark() for s in self.stations}
         before = a.transcript()
+        self.assertIsNotNone(before, "no transcript " + a.transcript_path)
         shown = text[:99]
         t0 = time.monotonic()
         a.send_msg(r.addr, route_len, text)
@@ -115,6 +116,9 @@ class FourStations(LanCase):
     def setUpClass(cls):
         cls.make_lan(5)
         cls.peer = cls.net.start_rawpeer(cls.net.hosts[4])
+        for h in cls.net.hosts[:4]:  # a transcript left from an earlier run
+            with open(os.path.join(h.cwd, h.addr + ".txt"), "w") as f:
+                f.write("JA -> 10.213.0.9 : stary\n")
         cls.stations = cls.net.start_stations(cls.net.hosts[:4])
         cls.a, cls.b, cls.c, cls.d = cls.stations
         for s in cls.stations:
@@ -138,6 +142,7 @@ class FourStations(LanCase):
             self.assertEqual(set(s.stations()), addrs - {s.addr}, "%s%s" % (s.addr, self.dump()))
             listed = set().union(*(set(l.split()) for l in s.lines("stations")))
             self.assertLessEqual(listed, addrs - {s.addr}, s.addr)
+            self.assertEqual(s.transcript(), b"", "transcript of %s not emptied at start" % s.addr)
 
     def test_02_routes_0_1_3(self):
         self.assertEqual(self.deliver(self.a, self.d, 0, "priamo"), [])
@@ -181,10 +186,11 @@ class FourStations(LanCase):
         p, a, d = self.peer, self.a, self.d
         md, mp = d.mark(), p.mark()
         p.call("tcp", to=d.addr, hold=10, tag="idle")
-        t0 = time.monotonic()
+        t0, ma = time.monotonic(), a.mark()
         a.send_msg(d.addr, 0, "po tichom spojeni")
         self.expect_incoming(d, a.addr, "po tichom spojeni", md, timeout=5)
         self.assertLess(time.monotonic() - t0, 5.5)
+        self.expect_line(a, "messages", DOBA, ma)
         self.expect_line(d, "messages", FAIL[1], md)
         closed = p.wait_event(6, since=mp, ev="tcp_closed", tag="idle")
         self.assertTrue(closed and closed["by"] == "peer" and 2 <= closed["after"] <= 5, closed)
@@ -205,20 +211,23 @@ class FourStations(LanCase):
         p.call("tcp", to=c.addr)  # connects and closes at once
         ring = self.stations[1:] + self.stations[:1]
         for s, t in zip(self.stations, ring):
-            m = t.mark()
+            m, ms = t.mark(), s.mark()
             s.send_msg(t.addr, 0, "stale tu")
             self.expect_incoming(t, s.addr, "stale tu", m)
+            self.expect_line(s, "messages", DOBA, ms)
         self.assertTrue(all(s.running() for s in self.stations))
         self.assertNotIn("%s -> JA : pridlhe" % p.addr, b.lines("messages"))
         self.assertEqual(p.events(mp, ev="tcp", kind="ACK"), [])
 
-    def test_08_newest_on_top(self):
+    def test_08_newest_at_the_bottom(self):
+        # The pane is refilled from the list's front (newest) inserting each at
+        # the top, so the station heard first stands on top.
         p, before = self.peer, {s: s.stations() for s in self.stations}
         p.call("hello")
         try:
             for s in self.stations:
                 self.assertTrue(s.wait_stations(before[s] + [p.addr], 2), self.dump())
-                self.assertEqual(s.stations(), [p.addr] + before[s], s.addr)
+                self.assertEqual(s.stations(), before[s] + [p.addr], s.addr)
         finally:
             p.call("bye")
             for s in self.stations:
