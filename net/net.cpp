@@ -148,10 +148,10 @@ void Cnet::send_broadcast(const char* data, int length) {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int option = 0;
     socklen_t option_len = sizeof option;
+    const int on = 1;
     if (getsockopt(s, SOL_SOCKET, SO_BROADCAST, &option, &option_len) == -1) {
         say("Chyba pri volani funkcie getsockopt().");
-    } else if (option == 0 && (option = 1, setsockopt(s, SOL_SOCKET, SO_BROADCAST, &option,
-                                                      sizeof option)) == -1) {
+    } else if (option == 0 && setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
         say("Chyba pri volani funkcie setsockopt().");
     } else {
         sockaddr_in to = station_address(INADDR_BROADCAST);
