@@ -67,6 +67,8 @@ TEST_F(Receivers, WelcomeIsKeyedByThePeerAndMustBeWhole) {
     me.net.handle_message(w.get(), 135, peer.net.own_address());
     EXPECT_EQ(me.net.stations().get_size(), 0);
     EXPECT_TRUE(me.lines().empty()) << "a short WELCOME is no onion packet either";
+    me.net.handle_message(w.get(), len, me.net.own_address());
+    EXPECT_EQ(me.net.stations().get_size(), 0) << "a station never lists itself";
     me.net.handle_message(w.get(), len, inet_addr("127.0.0.27"));
     EXPECT_EQ(me.net.stations().get_keys("127.0.0.27").key[1], peer.rsa.get_my_keys().key[1]);
 }
