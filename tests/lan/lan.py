@@ -30,6 +30,9 @@ PYTHON = "/usr/bin/python3"
 PREFIX = "cibl"
 SUBNET = "10.213.0"
 DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "..", "build", "app", "cibula"))
+LSAN_SUPPRESSIONS = os.path.join(HERE, "lsan.supp")
+# What a station built with AddressSanitizer/UBSan prints when it finds a fault.
+SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:")
 
 _live = []
 _counter = [0]
@@ -37,6 +40,19 @@ _counter = [0]
 
 def station_binary():
     return os.environ.get("CIBULA_BIN") or DEFAULT_BIN
+
+
+def station_env(env=None):
+    """The environment of a station: sanitizer options added to `env` (or to
+    ours), so that a sanitized build reports leaks and stops at the first
+    undefined behaviour; later options win, so ours come last."""
+    env = dict(os.environ if env is None else env)
+    for name, opts in (("ASAN_OPTIONS", "detect_leaks=1"),
+                       ("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1"),
+                       ("LSAN_OPTIONS", "suppressions=" + LSAN_SUPPRESSIONS)):
+        if name != "LSAN_OPTIONS" or os.path.exists(LSAN_SUPPRESSIONS):
+            env[name] = ":".join(filter(None, (env.get(name), opts)))
+    return env
 
 
 def ip(*args, check=True):
@@ -89,7 +105,7 @@ def unavailable():
 
 def _close_all():
     while _live:
-        _live[-1].close()
+        _live[-1].close(check=False)
 
 
 def _on_signal(signum, frame):
@@ -124,6 +140,7 @@ class Proc:
 
     def __init__(self, host, argv, env=None):
         self.host, self.addr = host, host.addr
+        self.hung = self.killed = False
         self.records = []
         self.cond = threading.Condition()
         self.popen = subprocess.Popen(["ip", "netns", "exec", host.ns, *argv], cwd=host.cwd,
@@ -193,7 +210,20 @@ class Proc:
 
     def kill(self, sig=signal.SIGTERM):
         if self.running():
+            self.killed |= sig == signal.SIGKILL  # on purpose: its exit code is no fault
             self.popen.send_signal(sig)
+
+    @property
+    def pid(self):
+        """`ip netns exec` execs the command, so this is the command's own pid."""
+        return self.popen.pid
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.pid) as f:
+            return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
 
     def wait(self, timeout=10):
         try:
@@ -205,8 +235,11 @@ class Proc:
         if self.running():
             self.kill(signal.SIGTERM)
             if self.wait(3) is None:
-                self.kill(signal.SIGKILL)
+                self.hung = True
+                self.popen.send_signal(signal.SIGKILL)
                 self.wait(3)
+        for t in self.readers:  # what a process says as it exits (a leak report) comes last
+            t.join(5)
         for f in (self.popen.stdin, self.popen.stdout, self.popen.stderr):
             try:
                 f.close()
@@ -224,7 +257,22 @@ class Station(Proc):
 
     def __init__(self, host, binary=None, args=("--headless",), env=None):
         self.binary = binary or station_binary()
-        super().__init__(host, [self.binary, *args], env)
+        super().__init__(host, [self.binary, *args], station_env(env))
+
+    def faults(self):
+        """What went wrong with this station as a process: sanitizer reports
+        on stderr, an exit code other than 0 (unless killed on purpose), not
+        ending on SIGTERM.  Empty when nothing did."""
+        out, err = [], self.lines("stderr")
+        first = next((i for i, l in enumerate(err) if SANITIZER_REPORT.search(l)), None)
+        if first is not None:
+            out.append("sanitizer report:\n" + "\n".join(err[max(first - 2, 0):first + 40]))
+        code = self.popen.poll()
+        if self.hung:
+            out.append("did not end within 3 s of SIGTERM")
+        elif code not in (None, 0) and not self.killed:
+            out.append("exit code %d" % code)
+        return ["%s (%s): %s" % (self.addr, self.binary, f) for f in out]
 
     def _parse(self, line):
         pane, tab, text = line.partition("\t")
@@ -304,15 +352,23 @@ class RawPeer(Proc):
 
     def call(self, cmd, timeout=20, **kw):
         """Runs a command in the peer; its reply (RuntimeError if it failed)."""
-        self._id += 1
-        rid = self._id
-        since = self.mark()
-        self.write(json.dumps(dict(kw, cmd=cmd, id=rid)))
-        r = self.wait_record(lambda r: r[1] == "reply" and r[2].get("id") == rid, timeout, since)
+        return self.result(self.start(cmd, bg=False, **kw), timeout)
+
+    def start(self, cmd, bg=True, **kw):
+        """Sends a command, by default to run in the peer's background beside
+        later ones; result() waits for its reply."""
+        with self.cond:
+            self._id += 1
+            rid = self._id
+        self.write(json.dumps(dict(kw, cmd=cmd, id=rid, **({"bg": True} if bg else {}))))
+        return rid
+
+    def result(self, rid, timeout=20):
+        r = self.wait_record(lambda r: r[1] == "reply" and r[2].get("id") == rid, timeout)
         if not r:
-            raise RuntimeError("raw peer: no reply to %s\n%s" % (cmd, self.dump()))
+            raise RuntimeError("raw peer: no reply to command %d\n%s" % (rid, self.dump()))
         if not r[1][2]["ok"]:
-            raise RuntimeError("raw peer: %s failed: %s" % (cmd, r[1][2].get("error")))
+            raise RuntimeError("raw peer: command %d failed: %s" % (rid, r[1][2].get("error")))
         return r[1][2]
 
     def events(self, since=0, **match):
@@ -397,9 +453,14 @@ class Lan:
     def start_rawpeer(self, host=None, **kw):
         return self._track(RawPeer(host or self.add_host(), **kw))
 
-    def close(self):
+    def close(self, check=True):
+        """Stops everything and removes the namespaces; then, with check,
+        raises AssertionError when a station crashed, hung, exited non-zero
+        or printed a sanitizer report."""
         for p in reversed(self.procs):
             p.stop()
+        faults = [f for p in self.procs if isinstance(p, Station) for f in p.faults()]
+        self.procs = []
         for ns in reversed(self.namespaces):
             _kill_netns(ns)
         self.namespaces.clear()
@@ -408,12 +469,14 @@ class Lan:
                 shutil.rmtree(h.cwd, ignore_errors=True)
         if self in _live:
             _live.remove(self)
+        if check and faults:
+            raise AssertionError("station faults on %s:\n%s" % (self.name, "\n".join(faults)))
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.close()
+    def __exit__(self, exc_type, *exc):
+        self.close(check=exc_type is None)
 
 
 if __name__ == "__main__":

@@ -6,10 +6,12 @@ onions, HELLO/WELCOME).  Run as a program inside a station's network
 namespace, it is a peer that tests drive through JSON lines:
 
     stdin   {"id": 1, "cmd": "hello"}            one command per line
+            {"id": 2, "cmd": "conns", "bg": true, ...}   runs beside the next ones
     stdout  {"id": 1, "ok": true, ...}           the reply to it
             {"ev": "tcp", "from": ..., ...}      things that happened
 
-Commands: info, config, hello, bye, keys, udp, tcp, onion, events, quit
+Commands: info, config, hello, bye, keys, udp, tcp, onion, udp_burst,
+tcp_burst, conns, quit
 (see Peer.cmd_*).  Big integers travel as JSON integers, bytes as hex.
 End of input ends the peer.
 """
@@ -17,6 +19,7 @@ import argparse
 import json
 import random
 import socket
+import struct
 import sys
 import threading
 import time
@@ -193,6 +196,51 @@ def read_all(conn, limit=1 << 20, timeout=5.0):
     return buf
 
 
+# ---------------------------------------------------------------- abuse
+
+TCP_LENGTHS = (0, 1, 3, 7, 63, 64, 65, 128, 2496, 2500, 2501, 10000)
+TCP_PREFIXES = (b"", b"WELCOME", b"ACK", b"IP:", b"MESS:")
+
+
+def junk_datagrams(seed, count):
+    """count datagrams of 0..1400 random bytes, a third of them starting HELLO
+    or BYE.  None is a whole HELLO (HELLO and 134..300 bytes): the test knows
+    that no datagram of this set may list its sender."""
+    rng = random.Random(seed)
+    edges = [0, 1, 2, 3, 4, 5, 133, 134, 135, 299, 300, 301, 1400]
+    out = []
+    for i in range(count):
+        size = edges[i] if i < len(edges) else rng.choice((rng.randint(0, 300), rng.randint(301, 1400)))
+        head = rng.choice((b"", b"", b"", b"", b"HELLO", b"BYE"))
+        data = (head + rng.randbytes(size))[:size]
+        if data[:5] == b"HELLO" and 134 <= size <= 300:
+            data = data[:133]
+        out.append(data)
+    return out
+
+
+def junk_streams(seed, count):
+    """count connection payloads: every length of TCP_LENGTHS with every prefix
+    of TCP_PREFIXES in turn, the rest random."""
+    rng = random.Random(seed)
+    n = len(TCP_LENGTHS)
+    return [(TCP_PREFIXES[i // n % len(TCP_PREFIXES)] + rng.randbytes(TCP_LENGTHS[i % n]))[:TCP_LENGTHS[i % n]]
+            for i in range(count)]
+
+
+def until_closed(s, limit):
+    """Waits up to `limit` seconds for the far end to close s: 'eof', 'reset' or 'open'."""
+    s.settimeout(limit)
+    try:
+        while s.recv(4096):
+            pass
+        return "eof"
+    except socket.timeout:
+        return "open"
+    except OSError:
+        return "reset"
+
+
 class Peer:
     """A peer that behaves like a station when asked to (welcome, relay, ack)."""
 
@@ -330,6 +378,99 @@ class Peer:
             self.cmd_tcp(first, packet.hex(), chunks, gap)
         return {"packet": packet.hex(), "inner": inner.hex(), "text": raw.hex(), "first": first}
 
+    def cmd_udp_burst(self, to, seed, count, batch=50, pause=0.005):
+        """Sends junk_datagrams(seed, count) to `to`, `pause` seconds after
+        every `batch`, so the station's receive queue does not overflow."""
+        errors = 0
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for i, data in enumerate(junk_datagrams(seed, count)):
+                try:
+                    s.sendto(data, (to, PORT))
+                except OSError:
+                    errors += 1
+                if i % batch == batch - 1:
+                    time.sleep(pause)
+        return {"errors": errors}
+
+    def cmd_tcp_burst(self, to, seed, count, threads=4, limit=15.0):
+        """Sends each of junk_streams(seed, count) on a connection of its own
+        from `threads` threads, closing our side after it, and waits for the
+        station to close.  Per connection: [outcome, seconds]; outcome is eof,
+        reset (the station cut it), open (it did not close within `limit`) or
+        refused."""
+        streams = junk_streams(seed, count)
+        results, lock, nxt = [None] * count, threading.Lock(), [0]
+
+        def worker():
+            while True:
+                with lock:
+                    i = nxt[0]
+                    nxt[0] += 1
+                if i >= count:
+                    return
+                t0 = time.monotonic()
+                try:
+                    s = socket.create_connection((to, PORT), timeout=limit)
+                except OSError:
+                    results[i] = ["refused", time.monotonic() - t0]
+                    continue
+                with s:
+                    try:
+                        s.sendall(streams[i])
+                        s.shutdown(socket.SHUT_WR)
+                        how = until_closed(s, limit)
+                    except OSError:
+                        how = "reset"
+                results[i] = [how, time.monotonic() - t0]
+        pool = [threading.Thread(target=worker) for _ in range(threads)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+        return {"results": results}
+
+    def cmd_conns(self, to, mode, count, serial=False, gap=1.0, limit=20.0, hex=""):
+        """Opens `count` connections, all at once or one after another
+        (serial), and keeps each as `mode` says: empty (our side closed at
+        once, no data), silent (nothing sent), drip (one byte every `gap`
+        seconds), reset (`hex` sent, then closed with SO_LINGER 0).  Waits up
+        to `limit` seconds for the station to close each; per connection
+        [opened, closed, outcome] (monotonic clock)."""
+        out = [None] * count
+        connect = lambda: (time.monotonic(), socket.create_connection((to, PORT), timeout=5))
+
+        def keep(i, opened):
+            t0, s = opened
+            with s:
+                if mode == "reset":
+                    s.sendall(bytes.fromhex(hex))
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    out[i] = [t0, time.monotonic(), "reset"]
+                    return
+                if mode == "empty":
+                    s.shutdown(socket.SHUT_WR)
+                how = "open"
+                while time.monotonic() - t0 < limit:
+                    how = until_closed(s, gap if mode == "drip" else limit)
+                    if how != "open" or mode != "drip":
+                        break
+                    try:
+                        s.send(b"\x01")
+                    except OSError:
+                        how = "reset"
+                        break
+                out[i] = [t0, time.monotonic(), how]
+        if serial:
+            for i in range(count):
+                keep(i, connect())
+            return {"conns": out}
+        pool = [threading.Thread(target=keep, args=(i, connect())) for i in range(count)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+        return {"conns": out}
+
     def serve_stdin(self):
         self.emit({"ev": "ready", "addr": self.addr, "e": self.e, "n": self.n})
         for line in sys.stdin:
@@ -345,12 +486,18 @@ class Peer:
             if cmd == "quit":
                 self.emit({"id": rid, "ok": True})
                 break
-            try:
-                reply = getattr(self, "cmd_" + cmd)(**req)
-                reply.update(id=rid, ok=True)
-            except Exception as exc:
-                reply = {"id": rid, "ok": False, "error": repr(exc)}
-            self.emit(reply)
+            if req.pop("bg", False):  # a long command, while others go on
+                threading.Thread(target=self.run_cmd, args=(cmd, rid, req), daemon=True).start()
+            else:
+                self.run_cmd(cmd, rid, req)
+
+    def run_cmd(self, cmd, rid, req):
+        try:
+            reply = getattr(self, "cmd_" + cmd)(**req)
+            reply.update(id=rid, ok=True)
+        except Exception as exc:
+            reply = {"id": rid, "ok": False, "error": repr(exc)}
+        self.emit(reply)
 
 
 def main():

@@ -1,0 +1,401 @@
+"""Abuse of real stations on the test LAN: junk datagrams, junk and idle
+connections, a missing next hop, a soak, a relay killed mid-traffic.  After
+each, an honest message over two relays must still arrive and be
+acknowledged.  The Markdown report goes to $CIBULA_ROBUSTNESS_REPORT.
+Run as root:  cd tests/lan && /usr/bin/python3 -B -m unittest -v test_abuse
+"""
+import collections
+import os
+import random
+import signal
+import tempfile
+import time
+import unittest
+
+import lan
+import rawpeer as rp
+import report
+from test_headless import DOBA, LanCase
+
+FAIL = "Prijem dat zlyhal."
+NO_CONNECT = "Chyba pri pripojeni na vzdalenu stanicu."
+BOUND = 3.5  # the station's 3 s bounded wait, and some slack for a busy machine
+SOAK_SECONDS = float(os.environ.get("CIBULA_SOAK_SECONDS", "180"))
+REPORT = report.Report("What a station withstands")
+
+
+def setUpModule():
+    why = lan.unavailable()
+    if why:
+        print("lan: skipped:", why)
+        raise unittest.SkipTest(why)
+    lan.remove_stale()
+    if not os.access(lan.station_binary(), os.X_OK):
+        raise RuntimeError("no station binary at %s (set CIBULA_BIN)" % lan.station_binary())
+
+
+def tearDownModule():
+    path = os.environ.get("CIBULA_ROBUSTNESS_REPORT")
+    if path and REPORT.sections:
+        REPORT.write(path, lan.station_binary())
+        print("robustness report:", path)
+
+
+def udp_drops(station):
+    """Datagrams the kernel dropped in the station's namespace for a full socket buffer."""
+    out = station.host.run("cat", "/proc/net/snmp", capture_output=True, text=True).stdout
+    head, vals = [l.split() for l in out.splitlines() if l.startswith("Udp:")][:2]
+    return int(vals[head.index("RcvbufErrors")])
+
+
+def sanitized(station):
+    with open("/proc/%d/maps" % station.pid) as f:
+        return "libasan" in f.read()
+
+
+def route_of(sender, since, recipient, text):
+    """The relays (first hop first) that sender printed for its message, None if not yet."""
+    got = sender.lines("messages", since)
+    line = "JA -> %s : %s" % (recipient, text)
+    if line not in got:
+        return None
+    v = got.index(line) - 1
+    start = max(i for i in range(v) if got[i] == "")
+    assert got[v] == "VYGENEROVANA TRASA:" and got[start + 1] == recipient, got
+    return got[start + 2:v][::-1]
+
+
+def expected_tcp(data):
+    """What a station does with one connection's bytes: silent, fail, ack or welcome."""
+    if not data:
+        return "silent"
+    if len(data) > 2500:
+        return "fail"
+    if data[:7] == b"WELCOME":
+        return "welcome" if len(data) >= 136 else "silent"
+    return "ack" if data[:3] == b"ACK" else "fail"
+
+
+def settle(st, pane, since, n, timeout):
+    """Polls until st shows at least n lines of pane from since on (cheaper
+    than waking at every one of thousands of lines)."""
+    end = time.monotonic() + timeout
+    while len(st.lines(pane, since)) < n and time.monotonic() < end:
+        time.sleep(0.1)
+
+
+def costs(conns):
+    """Seconds each connection held the station: the gaps between the
+    station's successive closes, the first counted from the last opening."""
+    closes = sorted(c[1] for c in conns)
+    return [b - a for a, b in zip([max(c[0] for c in conns)] + closes, closes)]
+
+
+class AbuseCase(LanCase):
+    def setUp(self):
+        self.sec = None
+
+    def begin(self, title, inputs, watched):
+        self.sec = REPORT.section(title, inputs)
+        self.watched = {s: s.mark() for s in watched}
+
+    def check_alive(self):
+        for s in self.stations:
+            self.assertTrue(s.running() or s.killed, "%s ended with %s%s" % (s.addr, s.popen.poll(), self.dump()))
+            self.assertEqual(s.faults(), [], self.dump())
+
+    def show(self):
+        self.check_alive()
+        for s, m in self.watched.items():
+            self.sec.shown[s.addr] = report.kinds(s, m)
+
+    def honest(self, a, d, text):
+        """An honest message a -> d over two relays; into the report."""
+        relays = self.deliver_route(a, d, 2, text)
+        ms = int(DOBA.fullmatch(a.lines("messages")[-1]).group(1))
+        self.sec.honest = "delivered and acknowledged, %s, %d ms" % (" -> ".join([a.addr, *relays, d.addr]), ms)
+        self.sec.passed = True
+
+    def tearDown(self):
+        if self.sec:
+            self.sec.crashes = sum(not s.running() and not s.killed or bool(s.faults()) for s in self.stations)
+
+
+class Abuse(AbuseCase):
+    """Stations A-D on hosts 1-4; a raw peer P on host 5, listening from the
+    start (it knows every key) but never announced.  The abuse goes to B (and
+    C, D); then A writes to D over two relays."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.make_lan(5)
+        cls.peer = cls.net.start_rawpeer(cls.net.hosts[4])
+        cls.stations = cls.net.start_stations(cls.net.hosts[:4])
+        cls.a, cls.b, cls.c, cls.d = cls.stations
+        for s in cls.stations:
+            if not s.wait_stations({t.addr for t in cls.stations if t is not s}, 15):
+                raise RuntimeError("%s did not list the others\n%s" % (s.addr, s.dump()))
+        cls.others = {s: {t.addr for t in cls.stations if t is not s} for s in cls.stations}
+
+    def test_1_junk_datagrams(self):
+        p, b, n = self.peer, self.b, 10000
+        data = rp.junk_datagrams(1, n)
+        long_ = sum(len(x) > 300 for x in data)
+        self.begin("Junk datagrams", "%d datagrams of 0-1,400 bytes to B (%d longer than 300 bytes, "
+                   "%d starting HELLO but none a whole one, %d starting BYE)"
+                   % (n, long_, sum(x[:5] == b"HELLO" for x in data), sum(x[:3] == b"BYE" for x in data)),
+                   self.stations)
+        m, drops = b.mark(), udp_drops(b)
+        p.call("udp_burst", to=b.addr, seed=1, count=n, timeout=120)
+        settle(b, "messages", m, long_, 20)
+        time.sleep(0.5)
+        drops = udp_drops(b) - drops
+        got = b.lines("messages", m)
+        self.sec.notes.append("datagrams dropped by B's kernel for a full buffer: %d" % drops)
+        self.assertEqual(set(got), {FAIL}, self.dump())
+        self.assertTrue(long_ - drops <= len(got) <= long_, "%d failure lines for %d long datagrams, %d dropped"
+                        % (len(got), long_, drops))
+        self.assertEqual(b.lines("stations", m), [], "B's list changed")
+        self.assertEqual(set(b.stations()), self.others[b])
+        for s in (self.a, self.c, self.d):
+            self.assertEqual(s.lines("messages", self.watched[s]), [], s.addr)
+        self.show()
+        self.honest(self.a, self.d, "po datagramoch")
+
+    def test_2_junk_connections(self):
+        p, b, n = self.peer, self.b, 1000
+        data = rp.junk_streams(2, n)
+        want = collections.Counter(map(expected_tcp, data))
+        self.begin("Junk connections", "%d connections to B from 4 threads, random bytes of %s bytes in turn, "
+                   "starting with %s in turn" % (n, ", ".join(map(str, rp.TCP_LENGTHS)),
+                                                 ", ".join(repr(x.decode()) for x in rp.TCP_PREFIXES)), self.stations)
+        m, t0, before = b.mark(), time.monotonic(), b.transcript()
+        res = p.call("tcp_burst", to=b.addr, seed=2, count=n, threads=4, timeout=600)["results"]
+        wall = time.monotonic() - t0
+        outcome = collections.Counter(r[0] for r in res)
+        self.sec.notes += ["station closed %s; %.1f s in all, %.1f ms a connection, the longest %.2f s"
+                           % (dict(outcome), wall, 1000 * wall / n, max(r[1] for r in res)),
+                           "expected: %s" % dict(want)]
+        self.assertEqual(outcome["open"] + outcome["refused"], 0, outcome)
+        self.assertLessEqual(max(r[1] for r in res), BOUND)
+        # The station has closed every connection, so it has handled every one.
+        settle(b, "messages", m, 2 * want["fail"] + want["ack"], 5)
+        got = collections.Counter(DOBA.sub("DOBA", l) for l in b.lines("messages", m))
+        self.assertEqual(got, collections.Counter({"": want["fail"], FAIL: want["fail"], "DOBA": want["ack"]}))
+        # By design: an ACK is taken at its word, a WELCOME from P lists P.
+        added = b.transcript()[len(before):].decode()
+        self.assertRegex(added, r"\A(DOBA PRENOSU: \d+ms\.\n\n){%d}\Z" % want["ack"])
+        self.assertEqual(set(b.stations()), self.others[b] | {p.addr})
+        self.assertEqual(len(b.lines("stations", m)), 1)
+        self.show()
+        p.call("bye")
+        self.assertTrue(b.wait_stations(self.others[b], 3), self.dump())
+        self.honest(self.a, self.d, "po smeti v spojeniach")
+
+    def test_3_idle_connections(self):
+        p, b, c, d = self.peer, self.b, self.c, self.d
+        self.begin("Idle connections", "to B: 50 connections closed at once without data, one after another, "
+                   "then 10 reset with SO_LINGER 0; to C: 10 sending a byte a second, all at once; to D: 5 "
+                   "silent, all at once", (b, c, d))
+        drip = p.start("conns", to=c.addr, mode="drip", count=10, gap=1.0, limit=45)
+        silent = p.start("conns", to=d.addr, mode="silent", count=5, limit=25)
+        empty = p.call("conns", to=b.addr, mode="empty", count=50, serial=True, limit=10)["conns"]
+        resets = p.call("conns", to=b.addr, mode="reset", count=10, hex=b"\x07junk".hex())["conns"]
+        probe = p.call("conns", to=b.addr, mode="empty", count=1, limit=10)["conns"]
+        drip, silent = p.result(drip, 60)["conns"], p.result(silent, 40)["conns"]
+        waits = {"empty": [c[1] - c[0] for c in empty], "drip": costs(drip), "silent": costs(silent),
+                 "reset, then an empty probe": [probe[0][1] - resets[0][0]]}
+        self.sec.notes += ["%s: longest hold %.2f s, %s" % (k, max(v), collections.Counter(c[2] for c in w))
+                           for (k, v), w in zip(waits.items(), (empty, drip, silent, probe))]
+        for kind, conns in (("empty", empty), ("drip", drip), ("silent", silent), ("probe", probe)):
+            self.assertEqual({c[2] for c in conns} - {"eof", "reset"}, set(), "%s left open: %s" % (kind, conns))
+        for kind, v in waits.items():
+            self.assertLessEqual(max(v), BOUND, "%s: %s" % (kind, ["%.2f" % x for x in v]))
+        # an idle connection ends in a failure line; an empty one in nothing
+        for s, n in ((c, 10), (d, 5)):
+            self.expect_lines(s, "messages", self.watched[s], ["", FAIL] * n)
+        got = b.lines("messages", self.watched[b])
+        self.assertTrue(got == ["", FAIL] * (len(got) // 2) and len(got) <= 20, got)
+        self.show()
+        self.honest(self.a, self.d, "po necinnych spojeniach")
+
+    def test_4_missing_next_hop(self):
+        p, b = self.peer, self.b
+        ghosts = ["%s.%d" % (lan.SUBNET, i) for i in (200, 201)]
+        self.begin("Missing next hop", "2 onions to B naming %s (no such host) as the next hop"
+                   % " and ".join(ghosts), (b,))
+        e, n = p.keys()[b.addr]
+        for ghost in ghosts:
+            m, t0 = b.mark(), time.monotonic()
+            p.call("tcp", to=b.addr, hex=rp.encrypt(rp.ip_layer(ghost, os.urandom(64)), e, n).hex())
+            i = self.expect_line(b, "messages", NO_CONNECT, m, timeout=10)
+            took = b.records[i][0] - t0
+            self.sec.notes.append("next hop %s: reported after %.2f s" % (ghost, took))
+            self.assertLessEqual(took, BOUND)
+            self.expect_line(b, "transfers", "PRENOS: %s -> %s -> %s" % (p.addr, b.addr, ghost), m)
+            self.assertEqual(b.lines("messages", m), [NO_CONNECT])
+        self.show()
+        self.honest(self.a, self.d, "po chybajucom skoku")
+
+
+class Soak(AbuseCase):
+    """Six stations; a bounded soak, then a relay killed mid-traffic."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.make_lan(6)
+        cls.stations = cls.net.start_stations()
+        for s in cls.stations:
+            if not s.wait_stations({t.addr for t in cls.stations if t is not s}, 15):
+                raise RuntimeError("%s did not list the others\n%s" % (s.addr, s.dump()))
+        cls.rng = random.Random(6)
+
+    def traffic(self, until, count, routes, gap=0.0, window=3, tag="s"):
+        """Messages between random stations over routes of `routes` relays,
+        `gap` seconds apart at least and at most `window` undelivered at a
+        time, until `count` are sent or the clock passes `until`; then waits
+        for the last ones.  Returns sent [(text, sender, recipient)] and
+        delivered {text: (sender, recipient)}."""
+        sent, delivered, last = [], {}, 0.0
+        scan = {s: s.mark() for s in self.stations}
+
+        def collect():
+            for s in self.stations:
+                with s.cond:
+                    new, scan[s] = s.records[scan[s]:], len(s.records)
+                for _, pane, line in new:
+                    if pane == "messages" and " -> JA : " in line:
+                        writer, _, text = line.partition(" -> JA : ")
+                        delivered[text] = (writer, s.addr)
+        while time.monotonic() < until and len(sent) < count:
+            collect()
+            if len(sent) - len(delivered) >= window or time.monotonic() < last + gap:
+                time.sleep(0.003)
+                continue
+            last = time.monotonic()
+            a, r = self.rng.sample(self.stations, 2)
+            text = "%s%d" % (tag, len(sent))
+            a.send_msg(r.addr, self.rng.randint(*routes), text)
+            sent.append((text, a.addr, r.addr))
+        end = time.monotonic() + 10
+        while len(delivered) < len(sent) and time.monotonic() < end:
+            time.sleep(0.05)
+            collect()
+        time.sleep(0.5)  # the last acknowledgements
+        return sent, delivered
+
+    def usage(self):
+        return {s: (s.rss_kib(), s.fd_count()) for s in self.stations}
+
+    def test_1_soak(self):
+        n = len(self.stations)
+        self.begin("Soak", "messages between %d stations over routes of 0-5 relays for %d s" % (n, SOAK_SECONDS),
+                   self.stations)
+        for s in self.stations:
+            self.assertEqual(os.path.realpath("/proc/%d/exe" % s.pid), os.path.realpath(s.binary))
+        self.traffic(time.monotonic() + 30, 200, (0, 5), tag="w")  # warm-up
+        base, m0 = self.usage(), {s: s.mark() for s in self.stations}
+        t0 = time.monotonic()
+        sent, delivered = self.traffic(t0 + SOAK_SECONDS, 4000, (0, 5), gap=SOAK_SECONDS / 4000)
+        wall = time.monotonic() - t0
+        time.sleep(1)
+        end = self.usage()
+        lost = [x for x in sent if x[0] not in delivered]
+        wrong = [x for x in sent if x[0] in delivered and delivered[x[0]] != x[1:]]
+        acks = collections.Counter()
+        for s in self.stations:
+            acks[s.addr] = sum(1 for l in s.lines("messages", m0[s]) if DOBA.fullmatch(l))
+        want_acks = collections.Counter(x[1] for x in sent if x[0] in delivered)
+        odd = {s.addr: c for s in self.stations
+               for c in [collections.Counter(l for l in s.lines("messages", m0[s]) if l in (FAIL, NO_CONNECT)
+                                             or l.startswith("Doslo"))] if c}
+        asan = sanitized(self.stations[0])
+        self.sec.notes += ["%d messages in %.0f s, %d delivered, %d lost, %d acknowledged"
+                           % (len(sent), wall, len(delivered), len(lost), sum(acks.values())),
+                           "failure lines: %s" % (odd or "none")]
+        self.sec.notes += ["%s: VmRSS %d -> %d KiB, open descriptors %d -> %d"
+                           % (s.addr, base[s][0], end[s][0], base[s][1], end[s][1]) for s in self.stations]
+        self.assertGreaterEqual(len(sent), 2000, "too few messages for a soak")
+        self.assertEqual((lost, wrong, odd), ([], [], {}), self.dump())
+        self.assertEqual(acks, want_acks)
+        for s in self.stations:
+            self.assertEqual(end[s][1], base[s][1], "%s: open descriptors" % s.addr)
+            if asan:  # the sanitizer's quarantine holds freed memory on purpose
+                continue
+            self.assertLessEqual(end[s][0] - base[s][0], 2048, "%s: VmRSS grew, KiB" % s.addr)
+        if asan:
+            self.sec.notes.append("sanitized build: VmRSS reported, not checked")
+        self.show()
+        self.honest(self.stations[0], self.stations[3], "po zatazi")
+
+    def test_2_killed_relay(self):
+        live, victim = self.stations[:-1], self.stations[-1]
+        self.begin("Relay killed mid-traffic", "SIGKILL to %s among 12 messages in flight, then 30 messages "
+                   "over 2 relays among the others" % victim.addr, live)
+        for i in range(12):
+            a = self.rng.choice(live)
+            r = self.rng.choice([s for s in self.stations if s is not a])
+            a.send_msg(r.addr, 2, "x%d" % i)
+            if i == 5:
+                victim.kill(signal.SIGKILL)
+            time.sleep(0.01)
+        self.assertEqual(victim.wait(5), -signal.SIGKILL)
+        time.sleep(BOUND)  # what was in flight ends within the bounded waits
+        self.check_alive()
+        by_addr = {s.addr: s for s in self.stations}
+        counts, honest, cut = collections.Counter(), None, []
+        for i in range(30):
+            a, r = self.rng.sample(live, 2)
+            text, marks = "k%d" % i, {s: s.mark() for s in live}
+            a.send_msg(r.addr, 2, text)
+            self.assertTrue(a.wait_until(lambda: route_of(a, marks[a], r.addr, text) is not None, 5), self.dump())
+            relays = route_of(a, marks[a], r.addr, text)
+            hops = [a.addr, *relays, r.addr]
+            if victim.addr in relays:  # the hop before it reports; nobody gets the text
+                before = by_addr[hops[hops.index(victim.addr) - 1]]
+                self.expect_line(before, "messages", NO_CONNECT, marks[before])
+                counts["through the killed relay, reported by the hop before it"] += 1
+                cut.append("%s -> JA : %s" % (a.addr, text))
+            else:
+                self.expect_incoming(r, a.addr, text, marks[r])
+                self.expect_line(a, "messages", DOBA, marks[a])
+                counts["around it, delivered and acknowledged"] += 1
+                if len(relays) == 2:
+                    ms = int(DOBA.fullmatch([l for l in a.lines("messages", marks[a]) if DOBA.fullmatch(l)][-1])[1])
+                    honest = "delivered and acknowledged, %s, %d ms" % (" -> ".join(hops), ms)
+        time.sleep(0.5)
+        for s in live:
+            self.assertEqual(set(cut) & set(s.lines("messages")), set(), "%s got a cut message" % s.addr)
+            self.assertIn(victim.addr, s.stations(), "%s forgot the killed station" % s.addr)
+        self.sec.notes += ["%s: %d" % kv for kv in counts.items()]
+        self.assertTrue(len(counts) == 2 and honest, "both kinds of route and one of 2 relays around it: %s" % counts)
+        self.show()
+        self.sec.honest, self.sec.passed = honest, True
+
+
+class HarnessCatchesFaults(unittest.TestCase):
+    """The LAN reports a station that prints a sanitizer report or exits non-zero."""
+
+    def test_faults_fail_the_lan(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for body, fault in (('echo "==7==ERROR: AddressSanitizer: heap-use-after-free" >&2', "sanitizer"),
+                                ('echo "a.cpp:1:2: runtime error: signed integer overflow" >&2', "sanitizer"),
+                                ("exit 3", "exit code 3"), ("", None), ("killed", None)):
+                fake = os.path.join(tmp, "station")
+                with open(fake, "w") as f:
+                    f.write("#!/bin/sh\nread line\n%s\n" % body)
+                os.chmod(fake, 0o755)
+                net = lan.Lan(1)
+                st = net.start_station(net.hosts[0], binary=fake)
+                if body == "killed":
+                    st.kill(signal.SIGKILL)
+                else:
+                    st.quit()
+                if fault:
+                    self.assertRaisesRegex(AssertionError, fault, net.close)
+                else:
+                    net.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
