@@ -15,12 +15,18 @@ std::unique_ptr<char[]> zeroed(int size) {
 }
 
 // Reads `width` bytes at `offset` as a little-endian integer; bytes past the
-// end of the input count as zero, so a short input is never over-read.
-ZZ read_block(const char* buf, int len, long offset, int width) {
-    std::vector<unsigned char> block(static_cast<size_t>(width), 0);
+// end of the input count as zero, so a short input is never over-read. Only a
+// short last block needs the zero-filled copy in `scratch`.
+void read_block(ZZ& value, const char* buf, int len, long offset, int width,
+                std::vector<unsigned char>& scratch) {
     long avail = std::clamp<long>(len - offset, 0, width);
-    if (avail > 0) std::memcpy(block.data(), buf + offset, static_cast<size_t>(avail));
-    return NTL::ZZFromBytes(block.data(), width);
+    if (avail == width) {
+        NTL::ZZFromBytes(value, reinterpret_cast<const unsigned char*>(buf + offset), width);
+        return;
+    }
+    scratch.assign(static_cast<size_t>(width), 0);
+    if (avail > 0) std::memcpy(scratch.data(), buf + offset, static_cast<size_t>(avail));
+    NTL::ZZFromBytes(value, scratch.data(), width);
 }
 
 void write_block(char* out, const ZZ& value, int width) {
@@ -33,14 +39,26 @@ char* transform(const char* buf, int* len, int in_block, int out_block,
     int count = (*len > in_block) ? *len / in_block : 1;
     auto out = zeroed(out_block * count);
     const bool inverse_needed = NTL::sign(exponent) < 0;
+    // m^-k is (m^-1)^k; the positive power is the same for every block.
+    const ZZ power = inverse_needed ? ZZ(-exponent) : exponent;
+    std::vector<unsigned char> scratch;
+    ZZ m, c, g, inverse, unused;
     for (int i = 0; i < count; ++i) {
-        ZZ m = read_block(buf, *len, static_cast<long>(in_block) * i, in_block);
-        ZZ c;  // zero unless the block can be exponentiated
+        read_block(m, buf, *len, static_cast<long>(in_block) * i, in_block, scratch);
+        NTL::clear(c);  // zero unless the block can be exponentiated
         if (modulus > 1 && m < modulus) {
-            // A negative exponent needs m invertible modulo n; NTL aborts the
-            // whole process otherwise, so such a block stays zero.
-            if (!inverse_needed || NTL::GCD(m, modulus) == 1)
-                c = NTL::PowerMod(m, exponent, modulus);
+            if (!inverse_needed) {
+                NTL::PowerMod(c, m, power, modulus);
+            } else {
+                // A negative exponent needs m invertible modulo n (NTL aborts
+                // the whole process otherwise), so such a block stays zero.
+                // One extended GCD both tells that and gives the inverse.
+                NTL::XGCD(g, inverse, unused, m, modulus);
+                if (g == 1) {
+                    NTL::rem(inverse, inverse, modulus);  // into [0, n), as InvMod gives it
+                    NTL::PowerMod(c, inverse, power, modulus);
+                }
+            }
         }
         write_block(out.get() + static_cast<long>(out_block) * i, c, out_block);
     }

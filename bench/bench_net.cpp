@@ -1,0 +1,281 @@
+// Small socket tools for the LAN benchmarks, run inside the test namespaces.
+// Every time printed is CLOCK_MONOTONIC in nanoseconds, the clock Python's
+// time.monotonic() reads, so that the driver can compare times across
+// namespaces (they share the clock).
+//
+//   bench_net serve PORT                  accept, read to EOF, close; prints "eof T BYTES"
+//   bench_net ccs ADDR PORT COUNT SIZE GAP_US
+//                                         COUNT times connect-send-close as a station
+//                                         sends; prints "ccs T0 T1" (T1 after close)
+//   bench_net udplisten PORT              prints "udp T SOURCE LENGTH HEAD HEX" per datagram
+//   bench_net ping PORT                   one broadcast datagram "PING", then exits
+//   bench_net relayload RELAY PORT PACKET_FILE SECONDS WINDOW
+//                                         sends PACKET_FILE's bytes to RELAY over and over
+//                                         (one connection each) and sinks what comes back
+//                                         on PORT, at most WINDOW packets in flight;
+//                                         prints "sent T" and "back T" lines
+//   bench_net forward PORT NEXT NEXT_PORT a relay without crypto: reads each connection
+//                                         to EOF and sends the bytes on to NEXT, one
+//                                         connection each, as a station relays
+//
+// Connecting, sending and closing follow net/net.cpp: a non-blocking socket,
+// poll for the connection, send everything, close.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+long long now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+sockaddr_in address_of(const char* ip, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = ip ? inet_addr(ip) : htonl(INADDR_ANY);
+    return a;
+}
+
+int listener(int port, int backlog) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = address_of(nullptr, port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0) {
+        std::perror("bench_net: listen");
+        std::exit(1);
+    }
+    return s;
+}
+
+// One connection as a station makes it; false when it could not.
+bool connect_send_close(const sockaddr_in& to, const char* data, size_t size) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    bool ok = true;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        ok = errno == EINPROGRESS;
+        pollfd p{s, POLLOUT, 0};
+        if (ok) ok = poll(&p, 1, 3000) == 1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (ok) ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    size_t sent = 0;
+    while (ok && sent < size) {
+        ssize_t r = send(s, data + sent, size - sent, MSG_NOSIGNAL);
+        if (r > 0) {
+            sent += static_cast<size_t>(r);
+        } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{s, POLLOUT, 0};
+            ok = poll(&p, 1, 3000) == 1;
+        } else {
+            ok = false;
+        }
+    }
+    close(s);
+    return ok;
+}
+
+size_t read_to_eof(int c) {
+    char buf[4096];
+    size_t total = 0;
+    for (;;) {
+        ssize_t r = recv(c, buf, sizeof buf, 0);
+        if (r > 0) {
+            total += static_cast<size_t>(r);
+        } else if (r == 0 || errno != EINTR) {
+            return total;
+        }
+    }
+}
+
+int serve(int port) {
+    int s = listener(port, 64);
+    for (;;) {
+        int c = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        size_t n = read_to_eof(c);
+        long long t = now_ns();
+        close(c);
+        std::printf("eof %lld %zu\n", t, n);
+        std::fflush(stdout);
+    }
+}
+
+int ccs(const char* ip, int port, int count, int size, int gap_us) {
+    sockaddr_in to = address_of(ip, port);
+    std::string data(static_cast<size_t>(size), 'x');
+    for (int i = 0; i < count; ++i) {
+        long long t0 = now_ns();
+        bool ok = connect_send_close(to, data.data(), data.size());
+        long long t1 = now_ns();
+        std::printf("%s %lld %lld\n", ok ? "ccs" : "fail", t0, t1);
+        if (gap_us > 0) usleep(static_cast<useconds_t>(gap_us));
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+int udplisten(int port) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = address_of(nullptr, port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("bench_net: bind");
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char buf[2048];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        ssize_t r = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        long long t = now_ns();
+        if (r < 0) continue;
+        std::string head, hex;
+        for (ssize_t i = 0; i < r && i < 5; ++i) head += (buf[i] >= 'A' && buf[i] <= 'Z') ? buf[i] : '.';
+        static const char digits[] = "0123456789abcdef";
+        for (ssize_t i = 0; i < r; ++i) {
+            hex += digits[(buf[i] >> 4) & 0xF];
+            hex += digits[buf[i] & 0xF];
+        }
+        std::printf("udp %lld %s %zd %s %s\n", t, inet_ntoa(from.sin_addr), r, head.c_str(), hex.c_str());
+        std::fflush(stdout);
+    }
+}
+
+int ping(int port) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in to = address_of("255.255.255.255", port);
+    return sendto(s, "PING", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == 4 ? 0 : 1;
+}
+
+int forward(int port, const char* next, int next_port) {
+    int s = listener(port, 20);  // the station's backlog
+    sockaddr_in to = address_of(next, next_port);
+    std::vector<char> buf(2501);
+    for (;;) {
+        int c = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        size_t total = 0;
+        for (;;) {
+            ssize_t r = recv(c, buf.data() + total, buf.size() - total, 0);
+            if (r > 0 && (total += static_cast<size_t>(r)) < buf.size()) continue;
+            if (r < 0 && errno == EINTR) continue;
+            break;
+        }
+        close(c);
+        if (total > 0) connect_send_close(to, buf.data(), total);
+    }
+}
+
+int relayload(const char* relay, int port, const char* packet_file, double seconds, int window) {
+    std::ifstream in(packet_file, std::ios::binary);
+    std::string packet((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (packet.empty()) {
+        std::fprintf(stderr, "bench_net: empty packet file\n");
+        return 1;
+    }
+    int ls = listener(port, 64);
+    std::mutex m;
+    std::condition_variable cv;
+    long long sent = 0, back = 0;
+    std::vector<long long> sent_t, back_t;
+    sent_t.reserve(1 << 20);
+    back_t.reserve(1 << 20);
+    std::atomic<bool> stop{false};
+
+    std::thread sink([&] {
+        for (;;) {
+            int c = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (stop) return;
+                continue;
+            }
+            read_to_eof(c);
+            long long t = now_ns();
+            close(c);
+            std::lock_guard<std::mutex> g(m);
+            ++back;
+            back_t.push_back(t);
+            cv.notify_all();
+        }
+    });
+
+    sockaddr_in to = address_of(relay, port);
+    const long long end = now_ns() + static_cast<long long>(seconds * 1e9);
+    long long failed = 0;
+    while (now_ns() < end) {
+        {
+            std::unique_lock<std::mutex> l(m);
+            // Keeps the relay's queue short of its listen backlog: a full
+            // backlog drops SYNs, and a dropped SYN costs a second's retry.
+            if (!cv.wait_for(l, std::chrono::milliseconds(200), [&] { return sent - back < window; }))
+                continue;
+        }
+        long long t = now_ns();
+        if (!connect_send_close(to, packet.data(), packet.size())) {
+            ++failed;
+            continue;
+        }
+        std::lock_guard<std::mutex> g(m);
+        ++sent;
+        sent_t.push_back(t);
+    }
+    // Lets the last packets come back, then ends the sink.
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait_for(l, std::chrono::seconds(2), [&] { return back >= sent; });
+    }
+    stop = true;
+    shutdown(ls, SHUT_RDWR);
+    close(ls);
+    sink.join();
+    for (long long t : sent_t) std::printf("sent %lld\n", t);
+    for (long long t : back_t) std::printf("back %lld\n", t);
+    std::printf("done %lld %lld %lld\n", sent, back, failed);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "serve" && argc == 3) return serve(std::atoi(argv[2]));
+    if (mode == "ccs" && argc == 7)
+        return ccs(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    if (mode == "udplisten" && argc == 3) return udplisten(std::atoi(argv[2]));
+    if (mode == "ping" && argc == 3) return ping(std::atoi(argv[2]));
+    if (mode == "forward" && argc == 5) return forward(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
+    if (mode == "relayload" && argc == 7)
+        return relayload(argv[2], std::atoi(argv[3]), argv[4], std::atof(argv[5]), std::atoi(argv[6]));
+    std::fprintf(stderr, "usage: see the comment at the top of bench_net.cpp\n");
+    return 2;
+}
