@@ -141,7 +141,9 @@ void Cnet::prepare_listen() {
         say("Nepodarilo sa pripravit asynchronne pocuvanie soketu. BROADCAST");
         return;
     }
-    listen(sock_unicast, 20);
+    // A backlog of only 20 dropped connections when many stations sent at
+    // once; a dropped connect stalls its sender and the stalls spread.
+    listen(sock_unicast, SOMAXCONN);
 }
 
 void Cnet::send_broadcast(const char* data, int length) {
