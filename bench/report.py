@@ -21,17 +21,9 @@ import statistics
 import subprocess
 import time
 
+from lanbench import pct
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def pct(values, q):
-    if not values:
-        return None
-    v = sorted(values)
-    pos = (len(v) - 1) * q
-    lo = int(pos)
-    hi = min(lo + 1, len(v) - 1)
-    return v[lo] + (v[hi] - v[lo]) * (pos - lo)
 
 
 def micro_figures(path):

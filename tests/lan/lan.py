@@ -103,6 +103,20 @@ def unavailable():
     return None
 
 
+def require(need_station=True, also=None):
+    """For a test module's setUpModule: skips the module where no test LAN can
+    be made here (or `also` names what else is missing), removes what crashed
+    runs left, and insists on the station binary."""
+    import unittest
+    why = unavailable() or also
+    if why:
+        print("lan: skipped:", why)
+        raise unittest.SkipTest(why)
+    remove_stale()
+    if need_station and not os.access(station_binary(), os.X_OK):
+        raise RuntimeError("no station binary at %s (set CIBULA_BIN)" % station_binary())
+
+
 def _close_all():
     while _live:
         _live[-1].close(check=False)

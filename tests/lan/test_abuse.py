@@ -25,13 +25,7 @@ REPORT = report.Report("What a station withstands")
 
 
 def setUpModule():
-    why = lan.unavailable()
-    if why:
-        print("lan: skipped:", why)
-        raise unittest.SkipTest(why)
-    lan.remove_stale()
-    if not os.access(lan.station_binary(), os.X_OK):
-        raise RuntimeError("no station binary at %s (set CIBULA_BIN)" % lan.station_binary())
+    lan.require()
 
 
 def tearDownModule():

@@ -19,13 +19,7 @@ DOBA = re.compile(r"DOBA PRENOSU: (\d+)ms\.")
 
 
 def setUpModule():
-    why = lan.unavailable()
-    if why:
-        print("lan: skipped:", why)
-        raise unittest.SkipTest(why)
-    lan.remove_stale()
-    if not os.access(lan.station_binary(), os.X_OK):
-        raise RuntimeError("no station binary at %s (set CIBULA_BIN)" % lan.station_binary())
+    lan.require()
 
 
 class LanCase(unittest.TestCase):

@@ -17,11 +17,7 @@ DOBA = re.compile(r"DOBA PRENOSU: \d+ms\.")
 
 
 def setUpModule():
-    why = lan.unavailable() or (None if shutil.which("Xvfb") else "no Xvfb")
-    if why:
-        print("lan: skipped:", why)
-        raise unittest.SkipTest(why)
-    lan.remove_stale()
+    lan.require(also=None if shutil.which("Xvfb") else "no Xvfb")
 
 
 class WindowDriver(lan.Proc):
