@@ -13,7 +13,12 @@
 
 namespace {
 
-void print_line(const std::string& line) {
+// One pane line is one output line: a text a peer sent may hold line breaks
+// or tabs, which would otherwise forge lines of other panes.
+void print_line(std::string line) {
+    size_t tab = line.find('\t');
+    for (size_t i = tab == std::string::npos ? 0 : tab + 1; i < line.size(); ++i)
+        if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) line[i] = '?';
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

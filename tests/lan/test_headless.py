@@ -167,6 +167,13 @@ class FourStations(LanCase):
         self.expect_line(b, "transfers", "PRENOS: %s -> %s -> %s" % (p.addr, b.addr, d.addr), m[b])
         self.assertTrue(p.wait_event(3, since=mp, ev="tcp", kind="ACK", hex=b"ACK".hex(), **{"from": d.addr}))
 
+    def test_04b_text_cannot_forge_output_lines(self):
+        p, d = self.peer, self.d
+        md = d.mark()
+        p.call("onion", to=d.addr, text="riadok\nstations\t10.9.9.9\x7f")
+        self.expect_incoming(d, p.addr, "riadok?stations?10.9.9.9?", md)
+        self.assertNotIn("10.9.9.9", d.stations())
+
     def test_05_packet_in_pieces(self):
         p, c, d = self.peer, self.c, self.d
         m = {s: s.mark() for s in (c, d)}
