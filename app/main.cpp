@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/headless.h"
@@ -17,6 +18,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "usage: cibula [--headless]\n");
             return 2;
         }
+    }
+    if (!headless && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+        !std::getenv("QT_QPA_PLATFORM")) {
+        // Qt would abort without a display; say what to do instead.
+        std::fprintf(stderr, "cibula: no display to open the window on; run cibula --headless\n");
+        return 1;
     }
     return headless ? run_headless(argc, argv) : run_window(argc, argv);
 }
