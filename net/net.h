@@ -20,6 +20,11 @@ std::string dotted(uint32_t address);
 // Milliseconds on a monotonic clock since the station started.
 int station_clock_ms();
 
+// Opens one onion layer with the station's key: decrypt, unpad, unframe. A
+// relay layer's payload comes back whole (a multiple of the cipher block).
+// Returns the payload, or null when no layer of either kind was inside.
+char* peel_layer(Crsa& rsa, const char* data, int* length, uint32_t* address, bool* last);
+
 // The station's network endpoint: its two listening sockets, sending, the
 // station list, the transfer clock, the transcript, routes and onions.
 class Cnet {

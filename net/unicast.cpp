@@ -96,13 +96,28 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     }
 }
 
+char* peel_layer(Crsa& rsa, const char* data, int* length, uint32_t* address, bool* last) {
+    std::unique_ptr<char[]> decrypted(rsa.decrypt(data, length));
+    char* unpadded = rsa.delete_padding(decrypted.get(), length);
+    std::unique_ptr<char[]> inner(Clayer::delete_prefix(unpadded, length, address, last));
+    if (!inner || *last) return inner.release();
+    // Unpadding also ate any zero bytes that ended the inner ciphertext; the
+    // next station needs its layer whole, in full blocks.
+    int whole = (*length + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK;
+    if (whole != *length) {
+        std::unique_ptr<char[]> full(new char[static_cast<size_t>(whole) + 1]());
+        std::memcpy(full.get(), inner.get(), static_cast<size_t>(*length));
+        inner = std::move(full);
+        *length = whole;
+    }
+    return inner.release();
+}
+
 void Cnet::handle_onion(const char* data, int length, uint32_t peer) {
     if (!rsa) return;
-    std::unique_ptr<char[]> decrypted(rsa->decrypt(data, &length));
-    char* unpadded = rsa->delete_padding(decrypted.get(), &length);
     uint32_t address = 0;
     bool last = false;
-    std::unique_ptr<char[]> inner(Clayer::delete_prefix(unpadded, &length, &address, &last));
+    std::unique_ptr<char[]> inner(peel_layer(*rsa, data, &length, &address, &last));
     if (!inner) {  // stale key, junk or truncation: nothing to pass on
         say("");
         say("Prijem dat zlyhal.");
@@ -110,15 +125,6 @@ void Cnet::handle_onion(const char* data, int length, uint32_t peer) {
     }
     std::string next = dotted(address);
     if (!last) {
-        // Unpadding also ate any zero bytes that ended the inner ciphertext;
-        // the next station needs its layer whole, in full blocks.
-        int whole = (length + CIPHER_BLOCK - 1) / CIPHER_BLOCK * CIPHER_BLOCK;
-        if (whole != length) {
-            std::unique_ptr<char[]> full(new char[static_cast<size_t>(whole) + 1]());
-            std::memcpy(full.get(), inner.get(), static_cast<size_t>(length));
-            inner = std::move(full);
-            length = whole;
-        }
         send_unicast(inner.get(), next.c_str(), length);
         std::string line = "PRENOS: " + dotted(peer) + " -> " + dotted(my_IPaddr) + " -> " + next;
         if (print) print->printout_transmission(line.c_str());
