@@ -65,7 +65,6 @@ public:
     uint32_t own_address() const { return my_IPaddr; }
     void set_own_address(uint32_t a) { my_IPaddr = a; }
     Clist& stations() { return list; }
-    const std::string& transcript_name() const { return file_name; }
 
 private:
     void say(const char* line);
