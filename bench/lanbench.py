@@ -4,7 +4,7 @@
     lanbench.py --bench-net build-bench/bench/bench_net --micro micro.json --out lan.json
 
 CIBULA_BIN names the station binary.  Runs, each on namespaces it makes and
-removes (tests/lan/lan.py):
+removes (lanlab/lan.py):
 
   floor      connect-send-close between two station namespaces (bench_net)
   latency    messages over routes of 0, 1, 3 and 8 relays between six stations
@@ -27,7 +27,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "lan"))
+sys.path.insert(0, os.path.join(HERE, "..", "lanlab"))
 import lan  # noqa: E402
 import rawpeer as rp  # noqa: E402
 
@@ -154,19 +154,6 @@ def measure_hop(net, client_host, server_host, count=300, size=128):
 
 # ---------------------------------------------------------------- latency
 
-def route_of(sender, since, recipient):
-    """Relays of the message the sender just built, first hop first."""
-    got = sender.lines("messages", since)
-    try:
-        v = got.index("VYGENEROVANA TRASA:")
-    except ValueError:
-        return None
-    back = got[2:v]  # nearest the recipient first
-    if got[1:2] != [recipient]:
-        return None
-    return back[::-1]
-
-
 def harness_round_trip(stations, count, rng):
     """A command that the station answers at once, without crypto or sockets
     (a recipient it does not know): the harness's own share of every latency,
@@ -199,7 +186,7 @@ def latency(stations, route_len, want, max_tries, rng):
             lost += 1
             continue
         t1 = a.records[i][0]
-        relays = route_of(a, m, r.addr)
+        relays = a.route(m, r.addr)
         if relays is None or len(relays) != route_len:
             other_len += 1
             continue

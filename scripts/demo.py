@@ -3,7 +3,7 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "lan"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lanlab"))
 import lan  # noqa: E402
 
 NAMES = "ABCD"
@@ -22,15 +22,6 @@ def show_new(stations, seen):
         print("%s %-11s %-9s %s" % (name, addr, pane, text), flush=True)
 
 
-def relays_of(sender, since):
-    """The relays the sender drew for its latest message (nearest the recipient first)."""
-    lines = sender.lines("messages", since)
-    if "VYGENEROVANA TRASA:" not in lines:
-        return None
-    route = lines[:lines.index("VYGENEROVANA TRASA:")]
-    return route[2:]  # after the separator and the recipient
-
-
 def headless(net):
     stations = net.start_stations()
     seen = {n: 0 for n in NAMES}
@@ -47,7 +38,7 @@ def headless(net):
         a.wait_for_line("messages", lan.re.compile(r"DOBA PRENOSU: \d+ms\."), timeout=10, since=mark)
         time.sleep(0.2)
         show_new(stations, seen)
-        relays = relays_of(a, mark)
+        relays = a.route(mark, d.addr)
         if relays is not None and len(relays) == 2 and d.addr not in relays:
             break
         print("# the route drawn went through D itself; once more", flush=True)

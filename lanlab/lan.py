@@ -29,8 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 PREFIX = "cibl"
 SUBNET = "10.213.0"
-DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "..", "build", "app", "cibula"))
-LSAN_SUPPRESSIONS = os.path.join(HERE, "lsan.supp")
+DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "build", "app", "cibula"))
+LSAN_SUPPRESSIONS = os.path.normpath(os.path.join(HERE, "..", "tests", "lsan.supp"))
 # What a station built with AddressSanitizer/UBSan prints when it finds a fault.
 SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:")
 
@@ -322,6 +322,24 @@ class Station(Proc):
         want = list(expected) if ordered else set(expected)
         cur = lambda: self.stations() if ordered else set(self.stations() or ())
         return self.wait_until(lambda: self.stations() is not None and cur() == want, timeout)
+
+    def route(self, since, recipient, text=None):
+        """The relays (first hop first) this station printed for its message
+        to `recipient` (with `text`, when given) in the messages pane from
+        `since` on; None while it has not printed that route.  The group
+        reads, top first: "", recipient, relays nearest the recipient
+        first, "VYGENEROVANA TRASA:", "JA -> recipient : text"."""
+        got = self.lines("messages", since)
+        for v in range(len(got) - 1, 1, -1):
+            if got[v] != "VYGENEROVANA TRASA:":
+                continue
+            start = max((i for i in range(v) if got[i] == ""), default=None)
+            if start is None or got[start + 1:start + 2] != [recipient]:
+                continue
+            if text is not None and got[v + 1:v + 2] != ["JA -> %s : %s" % (recipient, text)]:
+                continue
+            return got[start + 2:v][::-1]
+        return None
 
     def quit(self, timeout=10):
         """'quit' on stdin; the exit code (None if still running)."""
