@@ -145,12 +145,12 @@ void HeadlessToolkit::read_input(int fd) {
 
 void HeadlessToolkit::close_station() { plat::DestroyWindow(hwnd); }
 
-int run_headless(int argc, char** argv) {
+int run_headless(int argc, char** argv, bool read_commands) {
     QCoreApplication app(argc, argv);
     HeadlessToolkit toolkit;
 
     close_on_signals(toolkit);
-    toolkit.watch(STDIN_FILENO, [&toolkit](int fd) { toolkit.read_input(fd); });
+    if (read_commands) toolkit.watch(STDIN_FILENO, [&toolkit](int fd) { toolkit.read_input(fd); });
 
     int code = WinMain(toolkit);
     plat::set_toolkit(nullptr);

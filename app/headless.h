@@ -25,4 +25,6 @@ private:
     std::string pending_;  // input not yet ended by a newline
 };
 
-int run_headless(int argc, char** argv);
+// With read_commands false (a relay run as a service) standard input is left
+// alone and only SIGTERM or SIGINT ends the station.
+int run_headless(int argc, char** argv, bool read_commands);
