@@ -531,6 +531,8 @@ class Lan:
         """n more hosts in one go (a few `ip` processes for all of them plus
         one per host): at the addresses `addrs` (a list of n), or at
         <subnet>.<index>.  Returns them."""
+        if n <= 0:
+            return []
         first = len(self.hosts) + 1
         taken = {h.addr for h in self.hosts}
         new = []
