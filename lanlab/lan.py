@@ -200,8 +200,8 @@ class Host:
         self.plugged = False
 
     def plug(self, timeout=5):
-        """Its bridge port comes up; returns once the bridge forwards the
-        port (the kernel takes up to a second to notice the carrier)."""
+        """Its bridge port comes up; returns once the bridge forwards on the
+        port again (the port state follows the carrier, not at once)."""
         ip("-n", self.lan.switch, "link", "set", self.port, "up")
         self.plugged = True
         end = time.monotonic() + timeout
