@@ -186,6 +186,12 @@ bool Cnet::save_IPaddr(const char* address, Skeys key) {
     return added;
 }
 
+bool Cnet::replace_IPaddr(const char* address, Skeys key) {
+    bool replaced = list.replace(address, std::move(key));
+    if (replaced && print) print->refresh_ip_window(&list);
+    return replaced;
+}
+
 void Cnet::delete_IPaddr(const char* address) {
     if (list.erase(address) && print) print->refresh_ip_window(&list);
 }

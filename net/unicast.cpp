@@ -86,7 +86,9 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {
         if (length < Cmessages::WELCOME_LEN) return;  // too short to hold a key
         if (peer == my_IPaddr) return;  // like our own HELLO: we never list ourselves
-        save_IPaddr(dotted(peer).c_str(), Cmessages::decode_welcome_message(data));
+        std::string from = dotted(peer);
+        Skeys key = Cmessages::decode_welcome_message(data);
+        if (!save_IPaddr(from.c_str(), key)) replace_IPaddr(from.c_str(), key);  // no answer either way
     } else if (length >= 3 && std::memcmp(data, "ACK", 3) == 0) {
         std::string line = "DOBA PRENOSU: " + std::to_string(stop_time()) + "ms.";
         say(line.c_str());
