@@ -6,14 +6,32 @@
         d.wait_for_line("messages", f"{a.addr} -> JA : ahoj")
 
 Layout: a switch namespace holds bridge br0; each host namespace holds eth0,
-a veth whose peer p<i> sits on the bridge, the address <subnet>.<i>/24, lo up
-and a default route through eth0 (a broadcast to 255.255.255.255 needs one).
-Namespaces are named cibl<pid>-<lan>-..., so that remove_stale() can find
-those of a run whose process is gone.  Nothing is created in the machine's
-own network namespace, and every namespace goes away with close(), at exit,
-and on SIGTERM/SIGHUP.
+a veth whose peer p<i> sits on the bridge, the address <subnet>.<i>/<prefix>
+(/24 unless told), lo up and a default route through eth0 (a broadcast to
+255.255.255.255 needs one).  Namespaces are named cibl<pid>-<lan>-..., so
+that remove_stale() can find those of a run whose process is gone.  Nothing
+is created in the machine's own network namespace, and every namespace goes
+away with close(), at exit, and on SIGTERM/SIGHUP.
+
+Up to 254 hosts on one bridge:
+    Lan(254)                             # hosts 10.213.0.1 .. 10.213.0.254
+    lan.add_hosts(16, plugged=False)     # more hosts in one go, links down
+    lan.add_host(addr="10.213.1.0")      # a chosen address (Lan(..., prefix=23))
+    host.unplug(); host.plug()           # its bridge port down / up
+While a host is unplugged, whatever it sends and whatever is sent to it is
+lost (its SYNs go unanswered, its broadcasts reach nobody); plug() returns
+once the bridge forwards to it again.
+
+Every host knows every other host's MAC address from the start (permanent
+neighbour entries, the MACs are fixed: 02:cb:00:00:<index>): the kernel's
+neighbour table is shared by all namespaces and its limit (gc_thresh3, 1024
+entries) overflows past ~32 hosts that resolve each other by ARP; permanent
+entries do not count against it, so nothing on the machine is changed and a
+254-host LAN sends no ARP at all.  An address outside the LAN's hosts is
+still resolved by ARP (and fails).  IPv6 stays off on the hosts' links.
 """
 import atexit
+import concurrent.futures
 import json
 import os
 import re
@@ -29,6 +47,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 PREFIX = "cibl"
 SUBNET = "10.213.0"
+MAX_HOSTS = 254  # default addresses <subnet>.1 .. <subnet>.254
+PARALLEL_IP = int(os.environ.get("CIBULA_LAN_PARALLEL", "4"))  # `ip` processes at a time per build
 DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "build", "app", "cibula"))
 LSAN_SUPPRESSIONS = os.path.normpath(os.path.join(HERE, "..", "tests", "lsan.supp"))
 # What a station built with AddressSanitizer/UBSan prints when it finds a fault.
@@ -62,21 +82,45 @@ def ip(*args, check=True):
     return r
 
 
+def ip_batch(lines, ns=None, check=True):
+    """Runs ip commands (one a line, without 'ip') in one process, inside
+    namespace ns or here; `ip` calls dominate building a large LAN.  Without
+    check, a failing line does not stop the rest."""
+    args = ["-n", ns] * bool(ns) + ["-force"] * (not check) + ["-batch", "-"]
+    r = subprocess.run(["ip", *args], input="\n".join(lines) + "\n", capture_output=True, text=True)
+    if check and r.returncode:
+        raise RuntimeError("ip %s: %s" % (" ".join(args), r.stderr.strip()))
+    return r
+
+
 def netns_list():
     return [l.split()[0] for l in ip("netns", "list", check=False).stdout.splitlines() if l.strip()]
 
 
-def _kill_netns(ns):
-    for pid in ip("netns", "pids", ns, check=False).stdout.split():
+def _remove_netns(names):
+    """Kills every process inside the namespaces, then removes them.  One
+    pass over /proc, as `ip netns pids` does for one namespace."""
+    ids = set()
+    for ns in names:
         try:
-            os.kill(int(pid), signal.SIGKILL)
+            st = os.stat(os.path.join("/run/netns", ns))
+            ids.add((st.st_dev, st.st_ino))
+        except OSError:
+            pass
+    for pid in filter(str.isdigit, os.listdir("/proc")) if ids else ():
+        try:
+            st = os.stat("/proc/%s/ns/net" % pid)
+            if (st.st_dev, st.st_ino) in ids:
+                os.kill(int(pid), signal.SIGKILL)
         except (OSError, ValueError):
             pass
-    ip("netns", "del", ns, check=False)
+    if names:
+        ip_batch(["netns del " + ns for ns in names], check=False)
 
 
 def remove_stale():
     """Removes the namespaces of earlier runs whose process no longer exists."""
+    stale = []
     for ns in netns_list():
         m = re.match(PREFIX + r"(\d+)-", ns)
         if not m or int(m.group(1)) == os.getpid():
@@ -84,9 +128,10 @@ def remove_stale():
         try:
             os.kill(int(m.group(1)), 0)
         except ProcessLookupError:
-            _kill_netns(ns)
+            stale.append(ns)
         except OSError:
             pass
+    _remove_netns(stale)
 
 
 def unavailable():
@@ -136,13 +181,36 @@ def _install_handlers():
 
 
 class Host:
-    def __init__(self, lan, index, ns, addr):
+    """One namespace on the bridge: .addr, .ns, .port (its bridge port in
+    the switch namespace), .mac, .plugged, .cwd (a temporary folder)."""
+
+    def __init__(self, lan, index, ns, addr, plugged=True):
         self.lan, self.index, self.ns, self.addr = lan, index, ns, addr
+        self.port, self.mac, self.plugged = "p%d" % index, "02:cb:00:00:%02x:%02x" % divmod(index, 256), plugged
         self.cwd = tempfile.mkdtemp(prefix="%s-h%d-" % (lan.name, index))
 
     def run(self, *cmd, **kw):
         """Runs a command inside this host's namespace."""
         return subprocess.run(["ip", "netns", "exec", self.ns, *cmd], **kw)
+
+    def unplug(self):
+        """Its bridge port goes down: from now on all it sends and all sent
+        to it is lost.  The host's eth0 sees the carrier go."""
+        ip("-n", self.lan.switch, "link", "set", self.port, "down")
+        self.plugged = False
+
+    def plug(self, timeout=5):
+        """Its bridge port comes up; returns once the bridge forwards the
+        port (the kernel takes up to a second to notice the carrier)."""
+        ip("-n", self.lan.switch, "link", "set", self.port, "up")
+        self.plugged = True
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            out = ip("-n", self.lan.switch, "-j", "-d", "link", "show", self.port).stdout
+            if json.loads(out)[0].get("linkinfo", {}).get("info_slave_data", {}).get("state") == "forwarding":
+                return
+            time.sleep(0.02)
+        raise RuntimeError("bridge port %s of %s not forwarding %s s after plugging" % (self.port, self, timeout))
 
     def __repr__(self):
         return "<Host %s %s>" % (self.ns, self.addr)
@@ -428,49 +496,78 @@ class RawPeer(Proc):
 
 
 class Lan:
-    """One bridge and hosts on it.  mtu: MTU of every veth end and of the bridge."""
+    """One bridge and hosts on it.  mtu: MTU of every veth end and of the
+    bridge; prefix: the hosts' network prefix length (a host address may end
+    in .0 from /23 on)."""
 
-    def __init__(self, n_hosts=0, mtu=None, subnet=SUBNET, keep_dirs=None):
+    def __init__(self, n_hosts=0, mtu=None, subnet=SUBNET, keep_dirs=None, prefix=24):
         _install_handlers()
         _counter[0] += 1
         self.name = "%s%d-%d" % (PREFIX, os.getpid(), _counter[0])
         self.switch = self.name + "-sw"
-        self.mtu, self.subnet = mtu, subnet
+        self.mtu, self.subnet, self.prefix = mtu, subnet, prefix
         self.keep_dirs = os.environ.get("CIBULA_LAN_KEEP") == "1" if keep_dirs is None else keep_dirs
         self.hosts, self.procs, self.namespaces = [], [], []
         _live.append(self)
         try:
-            self._netns(self.switch)
-            ip("-n", self.switch, "link", "add", "br0", *self._mtu(), "type", "bridge")
-            ip("-n", self.switch, "link", "set", "br0", "up")
-            for _ in range(n_hosts):
-                self.add_host()
+            self.namespaces.append(self.switch)
+            ip("netns", "add", self.switch)
+            ip_batch(["link add br0%s type bridge" % self._mtu(), "link set br0 up"], ns=self.switch)
+            if n_hosts:
+                self.add_hosts(n_hosts)
         except BaseException:
             self.close()
             raise
 
     def _mtu(self):
-        return ["mtu", str(self.mtu)] if self.mtu else []
+        return " mtu %d" % self.mtu if self.mtu else ""
 
-    def _netns(self, ns):
-        ip("netns", "add", ns)
-        self.namespaces.append(ns)
+    def add_host(self, addr=None, plugged=True):
+        """One more host: at `addr`, or at <subnet>.<its index>; with
+        plugged=False its link starts unplugged (see Host.plug)."""
+        return self.add_hosts(1, [addr] if addr else None, plugged)[0]
 
-    def add_host(self):
-        i = len(self.hosts) + 1
-        ns, addr, port = "%s-h%d" % (self.name, i), "%s.%d" % (self.subnet, i), "p%d" % i
-        self._netns(ns)
-        sw = ["-n", self.switch, "link"]
-        ip(*sw, "add", port, *self._mtu(), "type", "veth", "peer", "name", "eth0", *self._mtu(), "netns", ns)
-        ip(*sw, "set", port, "master", "br0", "up")
-        h = ["-n", ns]
-        ip(*h, "link", "set", "lo", "up")
-        ip(*h, "addr", "add", addr + "/24", "broadcast", "+", "dev", "eth0")
-        ip(*h, "link", "set", "eth0", "up")
-        ip(*h, "route", "add", "default", "dev", "eth0")
-        host = Host(self, i, ns, addr)
-        self.hosts.append(host)
-        return host
+    def add_hosts(self, n, addrs=None, plugged=True):
+        """n more hosts in one go (a few `ip` processes for all of them plus
+        one per host): at the addresses `addrs` (a list of n), or at
+        <subnet>.<index>.  Returns them."""
+        first = len(self.hosts) + 1
+        taken = {h.addr for h in self.hosts}
+        new = []
+        for k in range(n):
+            i = first + k
+            if addrs:
+                addr = addrs[k]
+            elif i <= MAX_HOSTS:
+                addr = "%s.%d" % (self.subnet, i)
+            else:
+                raise ValueError("host %d: past %d hosts, give the addresses" % (i, MAX_HOSTS))
+            if addr in taken:
+                raise ValueError("address %s already on %s" % (addr, self.name))
+            taken.add(addr)
+            new.append(Host(self, i, "%s-h%d" % (self.name, i), addr, plugged))
+        old = list(self.hosts)
+        self.hosts += new
+        self.namespaces += [h.ns for h in new]
+        # namespaces, then veth pairs with each end made straight in its namespace
+        ip_batch(["netns add " + h.ns for h in new] +
+                 ["link add %s netns %s%s type veth peer name eth0 address %s%s netns %s"
+                  % (h.port, self.switch, self._mtu(), h.mac, self._mtu(), h.ns) for h in new])
+        ip_batch(["link set %s master br0%s" % (h.port, " up" * h.plugged) for h in new], ns=self.switch)
+        neigh = "neigh replace %s lladdr %s dev eth0 nud permanent"
+        # no IPv6 link-local address: its DAD and MLD would flood every port
+        # (below 1280 bytes of MTU the link has no IPv6 anyway)
+        v6off = ["link set eth0 addrgenmode none"] if (self.mtu or 1500) >= 1280 else []
+        jobs = [(h.ns, ["link set lo up"] + v6off + [
+                        "addr add %s/%d broadcast + dev eth0" % (h.addr, self.prefix),
+                        "link set eth0 up",
+                        "route add default dev eth0"] +
+                 [neigh % (o.addr, o.mac) for o in self.hosts if o is not h]) for h in new]
+        # the hosts already there learn the new ones
+        jobs += [(h.ns, [neigh % (o.addr, o.mac) for o in new]) for h in old]
+        with concurrent.futures.ThreadPoolExecutor(PARALLEL_IP) as pool:
+            list(pool.map(lambda job: ip_batch(job[1], ns=job[0]), jobs))
+        return new
 
     def _track(self, proc):
         self.procs.append(proc)
@@ -493,8 +590,7 @@ class Lan:
             p.stop()
         faults = [f for p in self.procs if isinstance(p, Station) for f in p.faults()]
         self.procs = []
-        for ns in reversed(self.namespaces):
-            _kill_netns(ns)
+        _remove_netns(self.namespaces[::-1])
         self.namespaces.clear()
         if not self.keep_dirs:
             for h in self.hosts:

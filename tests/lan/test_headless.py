@@ -311,5 +311,41 @@ class SmallMtu(LanCase):
         self.assertGreaterEqual(len(self.deliver(a, d, 12, "dlha trasa " * 9)), 11)
 
 
+class Links(LanCase):
+    """A /23: A and B at .0.1 and .0.2, C at .1.0 (a host address there),
+    whose link is down when its station starts."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.make_lan(2, prefix=23)
+        cls.net.add_host(addr=lan.SUBNET.rsplit(".", 1)[0] + ".1.0", plugged=False)
+        cls.stations = cls.net.start_stations()
+
+    def test_unplug_and_plug(self):
+        a, b, c = self.stations
+        self.assertTrue(a.wait_stations({b.addr}, 15) and b.wait_stations({a.addr}, 5), self.dump())
+        time.sleep(0.5)
+        self.assertFalse(c.stations(), "an unplugged station heard someone" + self.dump())
+        self.assertNotIn(c.addr, a.stations() + b.stations(), "an unplugged station was heard")
+        c.host.plug()
+        c.quit()
+        c = self.net.start_station(c.host)
+        self.stations = [a, b, c]
+        for s in self.stations:
+            self.assertTrue(s.wait_stations({t.addr for t in self.stations if t is not s}, 15), self.dump())
+        self.deliver_route(a, c, 1, "na adresu s nulou")
+        # unplugged, nothing gets in or out; plugged again, all does
+        b.host.unplug()
+        m = {s: s.mark() for s in self.stations}
+        a.send_msg(b.addr, 0, "do prazdna")
+        b.send_msg(a.addr, 0, "z prazdna")
+        for s in (a, b):
+            self.expect_line(s, "messages", "Chyba pri pripojeni na vzdalenu stanicu.", m[s], timeout=8)
+        self.assertEqual([l for s in (a, b) for l in s.lines("messages", m[s]) if " -> JA : " in l], [])
+        b.host.plug()
+        self.deliver(a, b, 0, "uz to ide")
+        self.deliver(b, a, 0, "aj naspat")
+
+
 if __name__ == "__main__":
     unittest.main()
