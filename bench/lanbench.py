@@ -11,6 +11,14 @@ removes (lanlab/lan.py):
   relay      one station relaying packets that bench_net feeds it and sinks
   startup    starting a station until its HELLO is heard on another host
   scale      32 stations started at once; then 10 messages from each
+  full       254 stations (a full /24) started at once; then 2 messages from
+             each over 3 relays, all at once
+  unplugged  64 stations, 16 of them started with their links unplugged and
+             plugged in 5 s later; until all list all
+
+The two longest, full and unplugged, take a few minutes together: --skip
+full,unplugged leaves them out.  Every run is bounded: what has not come by
+its timeout is counted as missing, not waited for.
 
 Every time is time.monotonic() of this process or CLOCK_MONOTONIC of
 bench_net, the same clock.  Results go to --out as JSON; scripts/bench turns
@@ -23,6 +31,7 @@ import random
 import re
 import signal
 import statistics
+import subprocess
 import sys
 import time
 
@@ -299,78 +308,111 @@ def startup(starts):
 
 # ---------------------------------------------------------------- scale
 
-def scale(n, per_station, route_len, rng, list_timeout, deliver_timeout):
-    with lan.Lan(n) as net:
+def neigh_overflows():
+    """How many "neighbor table overflow" lines the kernel log holds (None
+    where it cannot be read): the shared neighbour table running full."""
+    r = subprocess.run(["dmesg"], capture_output=True, text=True)
+    return r.stdout.count("table overflow") if r.returncode == 0 else None
+
+
+def scale(n, per_station, route_len, rng, list_timeout, deliver_timeout, unplugged=0, plug_after=5.0):
+    """n stations started at once, the last `unplugged` of them on links
+    that are plugged in plug_after s after the last start: the time until
+    every station lists all the others (bounded by list_timeout from the
+    last start, or from the last plug; what is still missing then is
+    counted); then per_station messages from each over route_len relays,
+    all sent at once."""
+    run0 = time.monotonic()
+    overflows = neigh_overflows()
+    with lan.Lan(n - unplugged) as net:
+        late = net.add_hosts(unplugged, plugged=False) if unplugged else []
         t0 = time.monotonic()
+        build_s = t0 - run0
         stations = [net.start_station(h) for h in net.hosts]
-        t_started = time.monotonic()
+        t_started = t_from = time.monotonic()
+        if late:
+            time.sleep(max(0.0, t_started + plug_after - time.monotonic()))
+            for h in late:
+                h.plug()
+            t_from = time.monotonic()
         t_listed = wait_all_listed(stations, list_timeout)
         missing = {}
-        if t_listed is None:
-            for s in stations:
-                want = {t.addr for t in stations if t is not s}
-                gone = want - set(s.stations() or ())
-                if gone:
-                    missing[s.addr] = len(gone)
-        # every station sends its messages at once, all stations together
-        tcp_listing = tcp_counters(net.hosts)
-        sends = []  # (time, sender, recipient, text)
-        marks = {s: s.mark() for s in stations}
-        time.sleep(0.2)
         for s in stations:
-            lines, batch = [], []
-            for j in range(per_station):
-                r = rng.choice([t for t in stations if t is not s])
-                text = text_for("s%d" % s.host.index, j)
-                lines.append("send %s %d %s" % (r.addr, route_len, text))
-                batch.append((s, r, text))
-            t = time.monotonic()
-            s.popen.stdin.write(("\n".join(lines) + "\n").encode())
-            s.popen.stdin.flush()
-            sends += [(t, a, r, text) for a, r, text in batch]
-        total = len(sends)
+            gone = {t.addr for t in stations if t is not s} - set(s.stations() or ())
+            if gone:
+                missing[s.addr] = len(gone)
+        out = {"stations": n, "unplugged": unplugged, "plug_after_s": plug_after, "build_s": build_s,
+               "start_spread_s": t_started - t0, "list_timeout_s": list_timeout,
+               "listed_s": None if t_listed is None else t_listed - t0,
+               # from the last start, or from the last host plugged in
+               "listed_after_s": None if t_listed is None else t_listed - t_from,
+               "missing": missing, "missing_pairs": sum(missing.values()),
+               "tcp_listing": tcp_counters(net.hosts)}
+        if per_station:
+            out.update(send_all(net, stations, per_station, route_len, rng, deliver_timeout, out["tcp_listing"]))
+        out["running"] = sum(s.running() for s in stations)
+    after = neigh_overflows()
+    out["neigh_overflows"] = None if overflows is None or after is None else after - overflows
+    out["run_s"] = time.monotonic() - run0
+    return out
 
-        def counts():
-            acks = sum(len([l for l in s.lines("messages", marks[s]) if DOBA.fullmatch(l)]) for s in stations)
-            got = 0
-            for _, a, r, text in sends:
-                if "%s -> JA : %s" % (a.addr, text) in r.lines("messages", marks[r]):
-                    got += 1
-            return got, acks
 
-        end = time.monotonic() + deliver_timeout
-        while time.monotonic() < end and counts() != (total, total):
-            time.sleep(0.1)
-        delivered, acked = counts()
-        deliver_us = []
-        for t, a, r, text in sends:
-            line = "%s -> JA : %s" % (a.addr, text)
-            with r.cond:
-                for rt, pane, txt in r.records[marks[r]:]:
-                    if pane == "messages" and txt == line:
-                        deliver_us.append((rt - t) * 1e6)
-                        break
-        # acknowledgements carry nothing to tell them apart: the k-th to come
-        # back is matched with the k-th message sent (all left together)
-        ack_us = []
-        for s in stations:
-            t_send = [t for t, a, _, _ in sends if a is s]
-            with s.cond:
-                t_ack = [rt for rt, pane, txt in s.records[marks[s]:] if pane == "messages" and DOBA.fullmatch(txt)]
-            ack_us += [(ta - ts) * 1e6 for ts, ta in zip(t_send, t_ack)]
-        errors = {}
-        for s in stations:
-            for l in s.lines("messages", marks[s]):
-                if l.startswith("Chyba") or l.startswith("Doslo") or l.startswith("Prijem"):
-                    errors[l] = errors.get(l, 0) + 1
-        running = sum(s.running() for s in stations)
-        tcp_after = tcp_counters(net.hosts)
-        return {"stations": n, "start_spread_s": t_started - t0,
-                "listed_s": None if t_listed is None else t_listed - t0, "missing": missing,
-                "messages": total, "delivered": delivered, "acked": acked,
-                "deliver_us": deliver_us, "ack_us": ack_us, "errors": errors, "running": running,
-                "tcp_listing": tcp_listing,
-                "tcp_messages": {k: v - tcp_listing[k] for k, v in tcp_after.items()}}
+def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_listing):
+    """Every station sends its messages at once, all stations together, to
+    recipients drawn from all the others; what came and when."""
+    sends = []  # (time, sender, recipient, text)
+    marks = {s: s.mark() for s in stations}
+    time.sleep(0.2)
+    for s in stations:
+        lines, batch = [], []
+        for j in range(per_station):
+            r = rng.choice([t for t in stations if t is not s])
+            text = text_for("s%d" % s.host.index, j)
+            lines.append("send %s %d %s" % (r.addr, route_len, text))
+            batch.append((s, r, text))
+        t = time.monotonic()
+        s.popen.stdin.write(("\n".join(lines) + "\n").encode())
+        s.popen.stdin.flush()
+        sends += [(t, a, r, text) for a, r, text in batch]
+    total = len(sends)
+
+    def counts():
+        acks = sum(len([l for l in s.lines("messages", marks[s]) if DOBA.fullmatch(l)]) for s in stations)
+        got = 0
+        for _, a, r, text in sends:
+            if "%s -> JA : %s" % (a.addr, text) in r.lines("messages", marks[r]):
+                got += 1
+        return got, acks
+
+    end = time.monotonic() + deliver_timeout
+    while time.monotonic() < end and counts() != (total, total):
+        time.sleep(0.1)
+    delivered, acked = counts()
+    deliver_us = []
+    for t, a, r, text in sends:
+        line = "%s -> JA : %s" % (a.addr, text)
+        with r.cond:
+            for rt, pane, txt in r.records[marks[r]:]:
+                if pane == "messages" and txt == line:
+                    deliver_us.append((rt - t) * 1e6)
+                    break
+    # acknowledgements carry nothing to tell them apart: the k-th to come
+    # back is matched with the k-th message sent (all left together)
+    ack_us = []
+    for s in stations:
+        t_send = [t for t, a, _, _ in sends if a is s]
+        with s.cond:
+            t_ack = [rt for rt, pane, txt in s.records[marks[s]:] if pane == "messages" and DOBA.fullmatch(txt)]
+        ack_us += [(ta - ts) * 1e6 for ts, ta in zip(t_send, t_ack)]
+    errors = {}
+    for s in stations:
+        for l in s.lines("messages", marks[s]):
+            if l.startswith("Chyba") or l.startswith("Doslo") or l.startswith("Prijem") or l == "Stanica neexistuje.":
+                errors[l] = errors.get(l, 0) + 1
+    tcp_after = tcp_counters(net.hosts)
+    return {"per_station": per_station, "messages": total, "delivered": delivered, "acked": acked,
+            "deliver_us": deliver_us, "ack_us": ack_us, "errors": errors,
+            "tcp_messages": {k: v - tcp_listing[k] for k, v in tcp_after.items()}}
 
 
 # ---------------------------------------------------------------- main
@@ -385,14 +427,17 @@ def main():
     ap.add_argument("--relay-window", type=int, default=8)
     ap.add_argument("--starts", type=int, default=20)
     ap.add_argument("--scale", type=int, default=32)
-    ap.add_argument("--only", default="floor,latency,relay,startup,scale")
+    ap.add_argument("--full", type=int, default=254, help="stations of the run 'full'")
+    ap.add_argument("--unplugged", default="64,16", help="stations, of them unplugged at start, of the run 'unplugged'")
+    ap.add_argument("--only", default="floor,latency,relay,startup,scale,full,unplugged")
+    ap.add_argument("--skip", default="", help="runs to leave out, e.g. full,unplugged (the longest)")
     a = ap.parse_args()
     why = lan.unavailable()
     if why:
         sys.exit("lanbench: the test LAN cannot be made here: " + why)
     lan.remove_stale()
     Tool.binary = os.path.abspath(a.bench_net)
-    only = set(a.only.split(","))
+    only = set(a.only.split(",")) - set(a.skip.split(","))
     rng = random.Random(12)
     out = {"when": time.strftime("%Y-%m-%d %H:%M:%S"), "loadavg": os.getloadavg()}
 
@@ -433,6 +478,17 @@ def main():
     if "scale" in only:
         log("scale: %d stations" % a.scale)
         out["scale"] = scale(a.scale, 10, 3, rng, 20, 30)
+
+    if "full" in only:
+        log("full: %d stations, then 2 messages from each" % a.full)
+        out["full"] = scale(a.full, 2, 3, rng, 60, 60)
+        log("full: took %.0f s" % out["full"]["run_s"])
+
+    if "unplugged" in only:
+        n, k = map(int, a.unplugged.split(","))
+        log("unplugged: %d stations, %d of them plugged in 5 s after the start" % (n, k))
+        out["unplugged"] = scale(n, 0, 3, rng, 60, 0, unplugged=k, plug_after=5.0)
+        log("unplugged: took %.0f s" % out["unplugged"]["run_s"])
 
     with open(a.out, "w") as f:
         json.dump(out, f)

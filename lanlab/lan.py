@@ -200,8 +200,8 @@ class Host:
         self.plugged = False
 
     def plug(self, timeout=5):
-        """Its bridge port comes up; returns once the bridge forwards the
-        port (the kernel takes up to a second to notice the carrier)."""
+        """Its bridge port comes up; returns once the bridge forwards on the
+        port again (the port state follows the carrier, not at once)."""
         ip("-n", self.lan.switch, "link", "set", self.port, "up")
         self.plugged = True
         end = time.monotonic() + timeout
@@ -531,6 +531,8 @@ class Lan:
         """n more hosts in one go (a few `ip` processes for all of them plus
         one per host): at the addresses `addrs` (a list of n), or at
         <subnet>.<index>.  Returns them."""
+        if n <= 0:
+            return []
         first = len(self.hosts) + 1
         taken = {h.addr for h in self.hosts}
         new = []
