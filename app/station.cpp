@@ -11,6 +11,7 @@
 #include <stack>
 
 #include "directory/messages.h"
+#include "net/announce.h"
 
 const char szClassName[] = "CHAT";
 plat::HWND hwnd = nullptr;
@@ -32,6 +33,24 @@ long draw_key_seed() {
               static_cast<unsigned long>(std::clock());
     long seed = static_cast<long>(raw & static_cast<unsigned long>(LONG_MAX));
     return seed == 0 ? 1 : seed;
+}
+
+constexpr uintptr_t ANNOUNCE_TIMER = 1;
+
+// Seeded apart from rand(): stations started in the same second share its
+// sequence and would announce together.
+Cannounce& announce_schedule() {
+    static Cannounce schedule(std::random_device{}());
+    return schedule;
+}
+
+// The station's HELLO, the same 134 bytes each time, and the next one timed.
+void announce() {
+    if (!rsa) return;
+    int length = 0;
+    std::unique_ptr<char[]> hello(Cmessages::create_hello_message(rsa->get_my_keys(), &length));
+    net.send_broadcast(hello.get(), length);
+    plat::SetTimer(hwnd, ANNOUNCE_TIMER, static_cast<unsigned>(announce_schedule().next_ms()));
 }
 
 void send_flow() {
@@ -59,6 +78,7 @@ void send_flow() {
 }
 
 void shutdown_station() {
+    plat::KillTimer(hwnd, ANNOUNCE_TIMER);
     net.send_broadcast("BYE", 3);
     net.set_rsa(nullptr);
     delete rsa;
@@ -82,6 +102,9 @@ plat::LRESULT WindowProcedure(plat::HWND window, unsigned message, plat::WPARAM 
             send_flow();
         else if (l == reinterpret_cast<plat::LPARAM>(button_2) && button_2)
             print.reset();
+        return 0;
+    case plat::WM_TIMER:
+        if (w == ANNOUNCE_TIMER) announce();
         return 0;
     case WM_UNICAST:
         net.listen_proc_unicast(static_cast<unsigned>(w), static_cast<long>(l));
@@ -152,12 +175,7 @@ int WinMain(plat::Toolkit& toolkit) {
     net.prepare_listen();
     net.get_IPaddr();
     net.create_file();
-
-    Skeys keys = rsa->get_my_keys();
-    int length = 0;
-    std::unique_ptr<char[]> hello(Cmessages::create_hello_message(keys, &length));
-    net.send_broadcast(hello.get(), length);
-    hello.reset();
+    announce();
 
     return plat::RunMessageLoop();
 }

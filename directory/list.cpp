@@ -16,6 +16,18 @@ bool Clist::add(const char* address, Skeys key) {
     return true;
 }
 
+bool Clist::replace(const char* address, Skeys key) {
+    uint32_t a = to_addr(address);
+    for (Cuser& u : users_) {
+        if (u.get_ip() != a) continue;
+        const Skeys held = u.get_keys();
+        if (held.key[0] == key.key[0] && held.key[1] == key.key[1]) return false;
+        u = Cuser(a, std::move(key));
+        return true;
+    }
+    return false;
+}
+
 bool Clist::erase(const char* address) {
     uint32_t a = to_addr(address);
     auto it = std::find_if(users_.begin(), users_.end(),

@@ -9,6 +9,10 @@
 class Clist {
 public:
     bool add(const char* address, Skeys key);
+    // A listed station that comes back with another key (it was restarted)
+    // takes the new key and keeps its place. False, and nothing changes, when
+    // the address is not listed or holds that key already.
+    bool replace(const char* address, Skeys key);
     bool erase(const char* address);
     Skeys get_keys(const char* address) const;
     uint32_t get_ip(int position) const;  // 1 .. get_size(); 0 outside

@@ -280,7 +280,7 @@ class Peer:
                 continue
             self.emit({"ev": "udp", "from": src, "hex": data.hex()})
             key = parse_key_message(b"HELLO", data)
-            if key and src not in self.keys:
+            if key and self.keys.get(src) != key:  # new, or restarted with a new key
                 self.keys[src] = key
                 if self.welcome:
                     self._bg(send_tcp, src, key_message(b"WELCOME", self.e, self.n))
@@ -300,7 +300,7 @@ class Peer:
         key = parse_key_message(b"WELCOME", data)
         if key:
             ev["kind"] = "WELCOME"
-            self.keys.setdefault(src, key)
+            self.keys[src] = key
         elif data[:3] == b"ACK":
             ev["kind"] = "ACK"
         else:
@@ -357,10 +357,11 @@ class Peer:
         return {}
 
     def cmd_onion(self, to, route=(), text=None, hex=None, zero_tail=False, send=True,
-                  chunks=1, gap=0.0, writer=None):
+                  chunks=1, gap=0.0, writer=None, strip=False):
         """Builds writer -> route -> to (writer: this peer unless given) and
         sends it to the first hop.  zero_tail: append a counter to the text
-        until L(to) ends in a zero byte."""
+        until L(to) ends in a zero byte.  strip: send the packet without its
+        trailing zero bytes, as a relay that does not restore them would."""
         raw = bytes.fromhex(hex) if hex is not None else text.encode("cp1250")
         writer = writer or self.addr
         inner, base = None, raw
@@ -373,6 +374,8 @@ class Peer:
         else:
             raise RuntimeError("no zero-ending layer found")
         packet = build_onion(list(route), to, writer, raw, self.keys, inner=inner)
+        if strip:
+            packet = packet.rstrip(b"\0")
         first = route[0] if route else to
         if send:
             self.cmd_tcp(first, packet.hex(), chunks, gap)

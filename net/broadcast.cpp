@@ -30,7 +30,10 @@ void Cnet::handle_datagram(const char* data, int length, uint32_t source) {
         // A key is only ever read from bytes that were received.
         if (length < Cmessages::HELLO_LEN) return;
         Skeys key = Cmessages::decode_hello_message(data);
-        if (!save_IPaddr(sender.c_str(), key) || !rsa) return;
+        // A new station, or a listed one that was restarted with a new key,
+        // learns our key; a repeated HELLO changes nothing and costs nothing.
+        if (!save_IPaddr(sender.c_str(), key) && !replace_IPaddr(sender.c_str(), key)) return;
+        if (!rsa) return;
         int reply_len = 0;
         std::unique_ptr<char[]> reply(Cmessages::create_welcome_message(rsa->get_my_keys(), &reply_len));
         send_unicast(reply.get(), sender.c_str(), reply_len);

@@ -119,31 +119,33 @@ void Cnet::get_IPaddr() {
 
 void Cnet::prepare_listen() {
     sockaddr_in any = station_address(INADDR_ANY);
+    // A failed step leaves the later ones undone and closes what the earlier
+    // ones opened: a stream socket watched but never listening would wake the
+    // station without end.
+    auto fail = [this](const char* line) {
+        say(line);
+        plat::CloseSocket(sock_unicast);
+        plat::CloseSocket(sock_broadcast);
+        sock_unicast = sock_broadcast = -1;
+    };
 
     sock_unicast = plat::Socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
     // A station restarted at once must be able to bind its port again.
     if (sock_unicast >= 0) setsockopt(sock_unicast, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(sock_unicast, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
-        say("Chyba pri napojeni soketu na rozsah adries. UNICAST");
-        return;
-    }
-    if (plat::AsyncSelect(sock_unicast, hwnd ? *hwnd : nullptr, WM_UNICAST, plat::FD_ACCEPT) == -1) {
-        say("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
-        return;
-    }
+    if (bind(sock_unicast, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
+        return fail("Chyba pri napojeni soketu na rozsah adries. UNICAST");
+    if (plat::AsyncSelect(sock_unicast, hwnd ? *hwnd : nullptr, WM_UNICAST, plat::FD_ACCEPT) == -1)
+        return fail("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
     sock_broadcast = plat::Socket(AF_INET, SOCK_DGRAM, 0);
-    if (bind(sock_broadcast, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
-        say("Chyba pri napojeni soketu na rozsah adries. BROADCAST");
-        return;
-    }
-    if (plat::AsyncSelect(sock_broadcast, hwnd ? *hwnd : nullptr, WM_BROADCAST, plat::FD_READ) == -1) {
-        say("Nepodarilo sa pripravit asynchronne pocuvanie soketu. BROADCAST");
-        return;
-    }
+    if (bind(sock_broadcast, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
+        return fail("Chyba pri napojeni soketu na rozsah adries. BROADCAST");
+    if (plat::AsyncSelect(sock_broadcast, hwnd ? *hwnd : nullptr, WM_BROADCAST, plat::FD_READ) == -1)
+        return fail("Nepodarilo sa pripravit asynchronne pocuvanie soketu. BROADCAST");
     // A backlog of only 20 dropped connections when many stations sent at
     // once; a dropped connect stalls its sender and the stalls spread.
-    listen(sock_unicast, SOMAXCONN);
+    if (listen(sock_unicast, SOMAXCONN) != 0)
+        return fail("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
 }
 
 void Cnet::send_broadcast(const char* data, int length) {
@@ -184,6 +186,12 @@ bool Cnet::save_IPaddr(const char* address, Skeys key) {
     bool added = list.add(address, std::move(key));
     if (added && print) print->refresh_ip_window(&list);
     return added;
+}
+
+bool Cnet::replace_IPaddr(const char* address, Skeys key) {
+    bool replaced = list.replace(address, std::move(key));
+    if (replaced && print) print->refresh_ip_window(&list);
+    return replaced;
 }
 
 void Cnet::delete_IPaddr(const char* address) {

@@ -43,6 +43,9 @@ public:
     void send_broadcast(const char* data, int length);
     void send_unicast(const char* data, const char* address, int length);
     bool save_IPaddr(const char* address, Skeys key);
+    // A listed station's new key (Clist::replace); redraws the stations pane
+    // and answers true when the key was replaced.
+    bool replace_IPaddr(const char* address, Skeys key);
     void delete_IPaddr(const char* address);
     void start_time();
     int stop_time();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -86,7 +87,9 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {
         if (length < Cmessages::WELCOME_LEN) return;  // too short to hold a key
         if (peer == my_IPaddr) return;  // like our own HELLO: we never list ourselves
-        save_IPaddr(dotted(peer).c_str(), Cmessages::decode_welcome_message(data));
+        std::string from = dotted(peer);
+        Skeys key = Cmessages::decode_welcome_message(data);
+        if (!save_IPaddr(from.c_str(), key)) replace_IPaddr(from.c_str(), key);  // no answer either way
     } else if (length >= 3 && std::memcmp(data, "ACK", 3) == 0) {
         std::string line = "DOBA PRENOSU: " + std::to_string(stop_time()) + "ms.";
         say(line.c_str());
@@ -96,20 +99,42 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     }
 }
 
+namespace {
+
+// A copy of `size` bytes of `data` (which has *length) completed with zero
+// bytes, plus the uncounted zero byte.
+char* zero_completed(const char* data, int* length, int size) {
+    char* out = new char[static_cast<size_t>(size) + 1]();
+    std::memcpy(out, data, static_cast<size_t>(std::min(*length, size)));
+    *length = size;
+    return out;
+}
+
+}  // namespace
+
 char* peel_layer(Crsa& rsa, const char* data, int* length, uint32_t* address, bool* last) {
+    // A relay that forwards its inner layer without restoring the zero bytes
+    // that unpadding ate sends us less than whole blocks: they were zeros.
+    std::unique_ptr<char[]> whole_in;
+    if (*length % Cnet::CIPHER_BLOCK != 0) {
+        int whole = (*length / Cnet::CIPHER_BLOCK + 1) * Cnet::CIPHER_BLOCK;
+        whole_in.reset(zero_completed(data, length, whole));
+        data = whole_in.get();
+    }
     std::unique_ptr<char[]> decrypted(rsa.decrypt(data, length));
     char* unpadded = rsa.delete_padding(decrypted.get(), length);
+    // Likewise an empty text whose writer's address ends in zero octets
+    // (x.y.z.0 on a /23) loses those octets: they were zeros too.
+    if (*length >= 5 && *length < Clayer::MESS_HEADER && std::memcmp(unpadded, "MESS:", 5) == 0) {
+        std::unique_ptr<char[]> short_layer(unpadded);
+        unpadded = zero_completed(short_layer.get(), length, Clayer::MESS_HEADER);
+    }
     std::unique_ptr<char[]> inner(Clayer::delete_prefix(unpadded, length, address, last));
     if (!inner || *last) return inner.release();
     // Unpadding also ate any zero bytes that ended the inner ciphertext; the
     // next station needs its layer whole, in full blocks.
     int whole = (*length + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK;
-    if (whole != *length) {
-        std::unique_ptr<char[]> full(new char[static_cast<size_t>(whole) + 1]());
-        std::memcpy(full.get(), inner.get(), static_cast<size_t>(*length));
-        inner = std::move(full);
-        *length = whole;
-    }
+    if (whole != *length) inner.reset(zero_completed(inner.get(), length, whole));
     return inner.release();
 }
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace plat {
 
@@ -10,6 +11,7 @@ QtLoop::QtLoop() = default;
 QtLoop::~QtLoop() {
     for (auto& [fd, n] : notifiers_) delete n;
     for (QSocketNotifier* n : retired_) delete n;
+    for (auto& [id, t] : timers_) delete t;
 }
 
 bool QtLoop::watch(int fd, std::function<void(int)> ready) {
@@ -29,6 +31,22 @@ void QtLoop::unwatch(int fd) {
     it->second->setEnabled(false);
     retired_.push_back(it->second);
     notifiers_.erase(it);
+}
+
+bool QtLoop::start_timer(uintptr_t id, unsigned ms, std::function<void()> fire) {
+    QTimer*& t = timers_[id];
+    if (!t) t = new QTimer;
+    // The timer may be the one whose signal runs right now (a handler that
+    // sets its own next period): it is re-armed, never deleted here.
+    QObject::disconnect(t, &QTimer::timeout, nullptr, nullptr);
+    QObject::connect(t, &QTimer::timeout, t, [fire = std::move(fire)]() { fire(); });
+    t->start(static_cast<int>(ms));
+    return true;
+}
+
+void QtLoop::stop_timer(uintptr_t id) {
+    auto it = timers_.find(id);
+    if (it != timers_.end()) it->second->stop();
 }
 
 int QtLoop::run() { return QCoreApplication::exec(); }

@@ -6,6 +6,7 @@
 #include "platform/winapi.h"
 
 class QSocketNotifier;
+class QTimer;
 
 namespace plat {
 
@@ -17,12 +18,15 @@ public:
     ~QtLoop() override;
     bool watch(int fd, std::function<void(int)> ready) override;
     void unwatch(int fd) override;
+    bool start_timer(uintptr_t id, unsigned ms, std::function<void()> fire) override;
+    void stop_timer(uintptr_t id) override;
     int run() override;
     void quit(int code) override;
 
 private:
     std::map<int, QSocketNotifier*> notifiers_;
     std::vector<QSocketNotifier*> retired_;
+    std::map<uintptr_t, QTimer*> timers_;  // stopped ones are kept for reuse
 };
 
 }  // namespace plat

@@ -141,6 +141,20 @@ int AsyncSelect(int sock, HWND hwnd, unsigned msg, long event) {
     return 0;
 }
 
+uintptr_t SetTimer(HWND hwnd, uintptr_t id, unsigned ms) {
+    if (!g_toolkit || !hwnd) return 0;
+    bool ok = g_toolkit->start_timer(id, ms, [hwnd, id]() {
+        SendMessage(hwnd, WM_TIMER, static_cast<WPARAM>(id), 0);
+    });
+    return ok ? id : 0;
+}
+
+bool KillTimer(HWND, uintptr_t id) {
+    if (!g_toolkit) return false;
+    g_toolkit->stop_timer(id);
+    return true;
+}
+
 int Socket(int domain, int type, int protocol) {
     int fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
     if (fd >= 0) g_sockets.insert(fd);

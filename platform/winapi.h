@@ -24,6 +24,7 @@ using WNDPROC = LRESULT (*)(HWND, unsigned, WPARAM, LPARAM);
 constexpr unsigned WM_DESTROY = 2;
 constexpr unsigned WM_PAINT = 15;
 constexpr unsigned WM_COMMAND = 273;
+constexpr unsigned WM_TIMER = 275;
 constexpr unsigned WM_USER = 1024;
 constexpr unsigned LB_INSERTSTRING = 385;
 constexpr unsigned LB_RESETCONTENT = 388;
@@ -83,6 +84,13 @@ public:
     // Calls `ready(fd)` on the loop's thread each time `fd` is readable.
     virtual bool watch(int fd, std::function<void(int)> ready) = 0;
     virtual void unwatch(int fd) = 0;
+    // Calls `fire()` on the loop's thread every `ms` milliseconds until
+    // stop_timer(id); setting a running id again restarts it with the new period.
+    virtual bool start_timer(uintptr_t id, unsigned ms, std::function<void()> fire) {
+        (void)id, (void)ms, (void)fire;
+        return false;
+    }
+    virtual void stop_timer(uintptr_t id) { (void)id; }
     virtual int run() = 0;              // until quit(); returns its code
     virtual void quit(int code) = 0;
     virtual void destroy_main(HWND) {}  // the front-end's own clean-up
@@ -112,6 +120,13 @@ void EndPaint(HWND);
 // and terminates it. Returns the number of bytes copied.
 int GetWindowText(HWND, char* buf, int count);
 void SetWindowText(HWND, const char* utf8);
+
+// Timers: WM_TIMER reaches hwnd with `id` as its word every `ms` milliseconds
+// until KillTimer. Setting an id that runs already gives it the new period,
+// counted from now. SetTimer returns id, or 0 when no timer could be made.
+// Ids are shared by all windows of the program.
+uintptr_t SetTimer(HWND, uintptr_t id, unsigned ms);
+bool KillTimer(HWND, uintptr_t id);
 
 // Sockets made through these are closed by SocketCleanup if still open.
 int Socket(int domain, int type, int protocol);

@@ -66,6 +66,15 @@ TEST_F(ListTest, StationComingBackGetsItsNewKey) {
     EXPECT_EQ(parts(list.get_keys(S1)), P(11, 1111));
 }
 
+TEST_F(ListTest, ReplacedKeyKeepsItsPlace) {
+    EXPECT_FALSE(list.replace(S2, key(5, 202))) << "the same key is no replacement";
+    EXPECT_FALSE(list.replace("10.0.0.1", key(9, 909)));
+    EXPECT_TRUE(list.replace(S2, key(5, 909)));
+    expect_order({S3, S2, S1});
+    EXPECT_EQ(parts(list.get_keys(S2)), P(5, 909));
+    EXPECT_EQ(parts(list.get_keys("10.0.0.1")), P(0, 0));
+}
+
 TEST_F(ListTest, UnknownStationsAndEraseAll) {
     EXPECT_EQ(parts(list.get_keys("10.0.0.1")), P(0, 0));
     list.erase_all();

@@ -29,12 +29,19 @@ void unwrap(Crsa* rsa, fuzz::Sink& sink, const char* data, int size) {
         FUZZ_CHECK(st, got.empty() && said.size() == 1 && said[0].rfind("DOBA PRENOSU: ", 0) == 0);
         return;
     }
-    // What the layer holds: this station's blocks decrypted, the zero bytes
-    // that pad the last one dropped.
-    int n = size;
-    std::unique_ptr<char[]> plain(rsa->decrypt(data, &n));
+    // What the layer holds: this station's blocks (a short last one completed
+    // with zeros) decrypted, the zero bytes that pad the last one dropped, a
+    // MESS header cut short by that completed with zeros again.
+    std::string blocks(data, static_cast<size_t>(size));
+    blocks.resize((blocks.size() + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK, '\0');
+    int n = static_cast<int>(blocks.size());
+    std::unique_ptr<char[]> plain(rsa->decrypt(blocks.data(), &n));
     std::unique_ptr<char[]> unpadded(rsa->delete_padding(plain.get(), &n));
-    const std::string layer(unpadded.get(), static_cast<size_t>(n));
+    std::string layer(unpadded.get(), static_cast<size_t>(n));
+    if (n >= 5 && n < 9 && layer.compare(0, 5, "MESS:") == 0) {
+        n = 9;
+        layer.resize(9, '\0');
+    }
     uint32_t to = 0;
     if (n >= 7 && layer.compare(0, 3, "IP:") == 0) {
         std::memcpy(&to, layer.data() + 3, 4);

@@ -125,7 +125,7 @@ private:
 };
 
 // The station list an announcement must leave: newest first, one record per
-// address, the first key kept, never the station itself.
+// address, a new key taking the old one's place, never the station itself.
 class Expected {
 public:
     explicit Expected(Crsa* rsa) {
@@ -177,11 +177,17 @@ private:
         NTL::ZZ e, n;
     };
     // The key fields: exponent then modulus, 64 bytes each, little-endian.
+    // True when the list changed: a new station, or a listed one's new key.
     bool add(uint32_t from, const char* key) {
-        for (const Record& r : listed_)
-            if (r.address == from) return false;
         const auto* k = reinterpret_cast<const unsigned char*>(key);
-        listed_.insert(listed_.begin(), Record{from, NTL::ZZFromBytes(k, 64), NTL::ZZFromBytes(k + 64, 64)});
+        Record fresh{from, NTL::ZZFromBytes(k, 64), NTL::ZZFromBytes(k + 64, 64)};
+        for (Record& r : listed_) {
+            if (r.address != from) continue;
+            if (r.e == fresh.e && r.n == fresh.n) return false;
+            r = fresh;
+            return true;
+        }
+        listed_.insert(listed_.begin(), fresh);
         return true;
     }
 

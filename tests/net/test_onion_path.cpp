@@ -58,6 +58,21 @@ TEST_F(OnionPath, RelayKeepsAnInnerLayerThatEndsInZeroAndRecipientAcknowledges) 
     EXPECT_EQ(r.lines()[1], "");
 }
 
+// An empty text from x.y.z.0: unpadding eats the writer's zero octets, which
+// are put back, so the text is shown and the writer acknowledged.
+TEST_F(OnionPath, EmptyTextFromAnAddressEndingInZero) {
+    TestStation zero("127.1.0.0", 24), r("127.0.0.36", 23);
+    zero.knows(r);
+    int len = 0;
+    uint32_t to = 0, first = 0;
+    std::unique_ptr<char[]> p(zero.net.create_onion(route_of({&r}), "", &len, &to, &first));
+    ASSERT_TRUE(p);
+    Catcher at_zero("127.1.0.0");
+    r.net.handle_message(p.get(), len, zero.net.own_address());
+    EXPECT_EQ(at_zero.bytes(), "ACK");
+    EXPECT_EQ(r.lines(), (std::vector<std::string>{"127.1.0.0 -> JA : ", ""}));
+}
+
 TEST_F(OnionPath, RouteIsShownAndRecordedRecipientFirst) {
     TestStation a("127.0.0.41", 21), h1("127.0.0.42", 22), h2("127.0.0.43", 23), r("127.0.0.44", 24);
     for (TestStation* s : {&h1, &h2, &r}) a.knows(*s);

@@ -1,7 +1,9 @@
 // What a station does with announcements and connection messages it receives.
 #include <cstring>
+#include <set>
 
 #include "directory/messages.h"
+#include "net/announce.h"
 #include "net/station_fixture.h"
 
 namespace {
@@ -15,25 +17,63 @@ std::string hello_of(TestStation& s) {
 class Receivers : public InTempDir {};
 
 TEST_F(Receivers, HelloListsNewStationOnceAndAnswersOnlyThen) {
-    TestStation me("127.0.0.1", 11), peer("127.0.0.21", 12), impostor("127.0.0.22", 13);
-    Catcher welcome("127.0.0.21");
-    ASSERT_TRUE(welcome.bound());
-    std::string hello = hello_of(peer);
-    me.net.handle_datagram(hello.data(), static_cast<int>(hello.size()), peer.net.own_address());
-
-    ASSERT_EQ(me.stations.lines(), std::vector<std::string>{"127.0.0.21"});
-    std::string reply = welcome.bytes();
+    TestStation me("127.0.0.1", 11), peer("127.0.0.21", 12), other("127.0.0.20", 14),
+        restarted("127.0.0.21", 13);
+    me.knows(other);
+    std::string hello = hello_of(peer), reply;
+    {
+        Catcher welcome("127.0.0.21");
+        ASSERT_TRUE(welcome.bound());
+        me.net.handle_datagram(hello.data(), static_cast<int>(hello.size()), peer.net.own_address());
+        reply = welcome.bytes();
+    }
+    const std::vector<std::string> both{"127.0.0.20", "127.0.0.21"};
+    ASSERT_EQ(me.stations.lines(), both);
     ASSERT_EQ(reply.size(), 136u);
     Skeys got = Cmessages::decode_welcome_message(reply.data());
     EXPECT_EQ(got.key[0], me.rsa.get_my_keys().key[0]);
     EXPECT_EQ(got.key[1], me.rsa.get_my_keys().key[1]);
 
-    // A second HELLO from the same address, with another key: no reply (the
-    // attempt would show a connection failure now), the first key stays.
-    std::string other = hello_of(impostor);
-    me.net.handle_datagram(other.data(), static_cast<int>(other.size()), peer.net.own_address());
+    // The same HELLO again: no reply (the attempt would show a connection
+    // failure now, nobody listens), nothing shown.
+    me.net.handle_datagram(hello.data(), static_cast<int>(hello.size()), peer.net.own_address());
     EXPECT_TRUE(me.lines().empty());
+
+    // A new key from that address: the station was restarted. Its key is
+    // replaced in place and it hears our WELCOME again.
+    Catcher again("127.0.0.21");
+    std::string fresh = hello_of(restarted);
+    me.net.handle_datagram(fresh.data(), static_cast<int>(fresh.size()), peer.net.own_address());
+    EXPECT_EQ(again.bytes(), reply);
+    EXPECT_EQ(me.stations.lines(), both);
+    EXPECT_EQ(me.net.stations().get_keys("127.0.0.21").key[1], restarted.rsa.get_my_keys().key[1]);
+
+    // A WELCOME with yet another key: replaced too, and not answered.
+    int len = 0;
+    std::unique_ptr<char[]> w(Cmessages::create_welcome_message(peer.rsa.get_my_keys(), &len));
+    me.net.handle_message(w.get(), len, peer.net.own_address());
     EXPECT_EQ(me.net.stations().get_keys("127.0.0.21").key[1], peer.rsa.get_my_keys().key[1]);
+    EXPECT_EQ(me.stations.lines(), both);
+    EXPECT_TRUE(me.lines().empty());
+}
+
+TEST(Announce, SoonTwiceThenAboutEveryIntervalNeverAlike) {
+    Cannounce a(1), b(2);
+    const int at1 = a.next_ms(), at4 = a.next_ms();
+    EXPECT_NEAR(at1, 1000, 100);
+    EXPECT_NEAR(at1 + at4, 4000, 350);
+    std::set<int> seen;
+    for (int i = 0; i < 1000; ++i) {
+        int gap = a.next_ms();
+        EXPECT_GE(gap, Cannounce::INTERVAL_MS - Cannounce::INTERVAL_MS / 12);
+        EXPECT_LE(gap, Cannounce::LONGEST_MS);
+        seen.insert(gap);
+    }
+    EXPECT_GT(seen.size(), 500u);
+    EXPECT_LE(Cannounce::LONGEST_MS, 33000);
+    std::vector<int> ga, gb;
+    for (int i = 0; i < 5; ++i) ga.push_back(a.next_ms()), gb.push_back(b.next_ms());
+    EXPECT_NE(ga, gb) << "two stations started together must drift apart";
 }
 
 TEST_F(Receivers, ShortOwnAndForeignDatagramsChangeNothing) {
