@@ -36,6 +36,14 @@ plat::HWND StationToolkit::create_control(const char* cls, const char* text, int
     return made;
 }
 
+void StationToolkit::message_arrived(plat::HWND pane, const std::string& from, const std::string& text) {
+    QWidget* window = widget(hwnd);
+    if (pane != listbox_1 || !window || window->isActiveWindow()) return;
+    QApplication::alert(window);
+    plat::notify_desktop(QString::fromUtf8("Nová správa od ") + QString::fromStdString(from),
+                         QString::fromStdString(text));
+}
+
 int run_window(int argc, char** argv) {
     QApplication app(argc, argv);
     StationToolkit toolkit;
