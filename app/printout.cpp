@@ -30,13 +30,17 @@ void Cprintout::printout_transmission(const char* line) { insert(transmission_wi
 void Cprintout::printout_mess(const char* text, const char* address, const char* direction) {
     // Built as a string: a text received from the network can be of any length.
     std::string line;
-    if (std::strcmp(direction, "IN") == 0)
+    bool incoming = std::strcmp(direction, "IN") == 0;
+    if (incoming)
         line = std::string(address) + " -> JA : " + text;
     else if (std::strcmp(direction, "OUT") == 0)
         line = std::string("JA -> ") + address + " : " + text;
     else
         line = text;
     insert(mess_window, line.c_str());
+    // The front-end may draw the user's attention to it.
+    if (plat::Toolkit* tk = plat::toolkit(); incoming && tk && mess_window)
+        tk->message_arrived(*mess_window, address, plat::cp1250_to_utf8(text));
 }
 
 void Cprintout::reset() {

@@ -1,11 +1,14 @@
 #pragma once
 #include "platform/qt_widgets.h"
 
-// The station in its window. Enter in the text line presses the send button.
+// The station in its window. Enter in the text line presses the send button;
+// picking a line of the stations pane makes it the recipient; a message that
+// arrives while the window is not active asks for the user's attention.
 class StationToolkit : public plat::WidgetToolkit {
 public:
     plat::HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
                               plat::HWND parent) override;
+    void message_arrived(plat::HWND pane, const std::string& from, const std::string& text) override;
 };
 
 int run_window(int argc, char** argv);

@@ -1,6 +1,8 @@
 #include "platform/qt_widgets.h"
 
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPaintEvent>
@@ -140,6 +142,18 @@ QWidget* WidgetToolkit::widget(HWND hwnd) const {
     if (auto* l = dynamic_cast<ListWindow*>(hwnd)) return l->list;
     if (auto* b = dynamic_cast<ButtonWindow*>(hwnd)) return b->button;
     return nullptr;
+}
+
+void notify_desktop(const QString& summary, const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.Notifications", "Notify");
+    // app name, id to replace, icon, summary, body, actions, hints, timeout
+    call << QString("cibula") << 0u << QString("cibula") << summary << body << QStringList()
+         << QVariantMap{{"desktop-entry", QString("cibula")}} << -1;
+    bus.send(call);  // the answer (the notification's id) is of no use here
 }
 
 }  // namespace plat

@@ -30,4 +30,9 @@ private:
     QPainter* painter_ = nullptr;
 };
 
+// Asks the session bus's notification service to show a desktop notification
+// and does not wait for its answer: nothing may hold up the station's one
+// thread. Without a session bus it does nothing.
+void notify_desktop(const QString& summary, const QString& body);
+
 }  // namespace plat

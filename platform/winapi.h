@@ -99,6 +99,11 @@ public:
     virtual void text_out(HWND, int x, int y, const std::string& utf8) {
         (void)x, (void)y, (void)utf8;
     }
+    // A message for this station went into `pane`: from the station at the
+    // dotted address `from`, `text` (UTF-8) as the pane shows it.
+    virtual void message_arrived(HWND pane, const std::string& from, const std::string& text) {
+        (void)pane, (void)from, (void)text;
+    }
 };
 
 void set_toolkit(Toolkit* tk);

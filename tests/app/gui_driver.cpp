@@ -4,6 +4,7 @@
 //   press N      clicks button N (1 send, 2 clear)
 //   pane N       prints the lines of pane N (1 messages, 2 stations, 3 transfers)
 //                top first as "pane<TAB>line", then "end"
+//   state        prints "state<TAB>X window id<TAB>active|inactive", then "end"
 //   close        closes the window as the user would
 #include <unistd.h>
 
@@ -42,6 +43,10 @@ void command(const std::string& line) {
     } else if (line.rfind("pane ", 0) == 0 && index(5) >= 0 && index(5) < 3) {
         auto* list = qobject_cast<QListWidget*>(g_tk->widget(panes[index(5)]));
         for (int i = 0; i < list->count(); ++i) say("pane\t" + list->item(i)->text().toStdString());
+    } else if (line == "state") {
+        QWidget* window = g_tk->widget(hwnd);
+        say("state\t" + std::to_string(window->winId()) + "\t" +
+            (window->isActiveWindow() ? "active" : "inactive"));
     } else if (line == "close") {
         g_tk->widget(hwnd)->close();
         return;

@@ -119,6 +119,34 @@ TEST_F(Window, LongTextIsCutTo99AndEnterSends) {
     EXPECT_EQ(lines(listbox_1)[0], "JA -> 127.0.0.92 : " + QString(99, QChar(0x10D)).toStdString());
 }
 
+TEST_F(Window, PickedStationBecomesTheRecipient) {
+    TestStation a("127.0.0.92", 32), b("127.0.0.95", 33);
+    net.save_IPaddr("127.0.0.92", a.rsa.get_my_keys());
+    net.save_IPaddr("127.0.0.95", b.rsa.get_my_keys());
+    QListWidget* list = pane(listbox_2);
+    ASSERT_EQ(lines(listbox_2), (std::vector<std::string>{"127.0.0.92", "127.0.0.95"}));
+    auto click = [list](QPoint at) { QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at); };
+    QPoint second = list->visualItemRect(list->item(1)).center();
+
+    type(edit_2, "10.9.9.9");
+    click(second);
+    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.95");
+    type(edit_2, "10.9.9.9");
+    click({list->viewport()->width() / 2, list->viewport()->height() - 5});
+    EXPECT_EQ(edit(edit_2)->text(), "10.9.9.9") << "below the lines";
+    click(second);
+    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.95") << "the line picked already, clicked again";
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.92");
+
+    Catcher at_a("127.0.0.92");
+    type(edit_1, "vybrana");
+    QTest::mouseClick(button(button_1), Qt::LeftButton);
+    EXPECT_EQ(at_a.bytes().size(), 64u);
+    EXPECT_EQ(lines(listbox_1)[0], "JA -> 127.0.0.92 : vybrana");
+}
+
 // Not a check: leaves a picture of a station in use beside the build.
 TEST_F(Window, Picture) {
     TestStation writer("127.0.0.96", 34), relay("127.0.0.97", 35);
@@ -155,6 +183,8 @@ TEST_F(Window, Picture) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Messages arrive here too; none may become a notification on the desktop.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     StationToolkit tk;

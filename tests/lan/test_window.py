@@ -1,4 +1,4 @@
-"""The station in a real window, under Xvfb, beside headless stations.
+"""The station in a real window, under Xvfb and openbox, beside headless stations.
 
 The windowed station is the real one with a remote control on stdin
 (cibula_gui_driver): it types and clicks from inside, as QtTest does, and
@@ -8,16 +8,18 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
 import lan
 
 DOBA = re.compile(r"DOBA PRENOSU: \d+ms\.")
+TOOLS = ("Xvfb", "openbox", "xprop", "xmessage", "dbus-daemon", "dbus-monitor")
 
 
 def setUpModule():
-    lan.require(also=None if shutil.which("Xvfb") else "no Xvfb")
+    lan.require(also=next(("no " + t for t in TOOLS if not shutil.which(t)), None))
 
 
 class WindowDriver(lan.Proc):
@@ -29,7 +31,7 @@ class WindowDriver(lan.Proc):
                                 timeout, since)
         if not done or done[1][2] != "end":
             raise RuntimeError("driver: %s failed\n%s" % (line, self.dump()))
-        return [r[2] for r in self.records[since:done[0]] if r[2].startswith("pane\t")]
+        return [r[2] for r in self.records[since:done[0]] if r[1] == "stdout"]
 
     def pane(self, n):
         return [l.split("\t", 1)[1] for l in self.command("pane %d" % n)]
@@ -43,28 +45,86 @@ class WindowDriver(lan.Proc):
             time.sleep(0.1)
         return self.pane(n)
 
+    def wait_state(self, want, timeout=5):
+        """Waits until the window is 'active' or 'inactive'; its X window id."""
+        end = time.monotonic() + timeout
+        while True:
+            _, wid, state = self.command("state")[0].split("\t")
+            if state == want or time.monotonic() > end:
+                return wid if state == want else None
+            time.sleep(0.1)
+
 
 class WindowOnLan(unittest.TestCase):
     def setUp(self):
-        display = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n))
-        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % display, "-nolisten", "tcp", "-screen", "0",
-                                      "800x600x24"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Xvfb picks a free display itself: other runs may be choosing at the same time.
+        fd_r, fd_w = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(fd_w), "-nolisten", "tcp", "-screen", "0",
+                                      "800x600x24"], pass_fds=(fd_w,),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(fd_w)
         self.addCleanup(self.xvfb.wait, 10)
         self.addCleanup(self.xvfb.terminate)
-        while not os.path.exists("/tmp/.X11-unix/X%d" % display):
-            self.assertIsNone(self.xvfb.poll(), "Xvfb did not start")
+        with os.fdopen(fd_r) as f:
+            number = f.readline().strip()
+        self.assertTrue(number.isdigit(), "Xvfb did not start")
+        self.display = ":" + number
+        wm = subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=self.display),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(wm.wait, 10)
+        self.addCleanup(wm.terminate)
+        # Manages the screen once it names itself on the root window.
+        end = time.monotonic() + 10
+        while "window id" not in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"):
+            self.assertTrue(wm.poll() is None and time.monotonic() < end, "openbox did not start")
             time.sleep(0.05)
         self.net = lan.Lan(3)
         self.addCleanup(self.net.close)
-        env = dict(os.environ, DISPLAY=":%d" % display, QT_QPA_PLATFORM="xcb")
+        self.relay, self.peer = (self.net.start_station(h) for h in self.net.hosts[1:])
+
+    def xprop(self, *args):
+        return subprocess.run(["xprop", "-display", self.display, *args],
+                              capture_output=True, text=True, timeout=10).stdout
+
+    def attention(self, wid, timeout=2):
+        """Whether the window asks for attention, within `timeout` seconds
+        (the window manager sets it on the window's request)."""
+        end = time.monotonic() + timeout
+        while True:
+            state = self.xprop("-id", wid, "_NET_WM_STATE")
+            if "_NET_WM_STATE_DEMANDS_ATTENTION" in state or time.monotonic() > end:
+                return "_NET_WM_STATE_DEMANDS_ATTENTION" in state
+            time.sleep(0.1)
+
+    def cover(self):
+        """Another program's window comes up over the station's and takes the focus."""
+        other = subprocess.Popen(["xmessage", "-display", self.display, "-geometry", "800x600+0+0",
+                                  "Iné okno"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(other.wait, 10)
+        self.addCleanup(other.terminate)
+
+    def start_gui(self, **env):
+        """The windowed station; `env` adds to (None: removes from) the environment."""
+        env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", **env)
+        env = {k: v for k, v in env.items() if v is not None}
         driver = os.environ.get("CIBULA_GUI_DRIVER") or os.path.join(
             os.path.dirname(lan.station_binary()), "..", "tests", "cibula_gui_driver")
-        self.gui = self.net._track(WindowDriver(self.net.hosts[0], [driver], env))
-        self.relay, self.peer = (self.net.start_station(h) for h in self.net.hosts[1:])
-        self.assertTrue(self.gui.wait_record(lambda r: r[2] == "ready", 20), self.gui.dump())
+        gui = self.net._track(WindowDriver(self.net.hosts[0], [driver], env))
+        self.assertTrue(gui.wait_record(lambda r: r[2] == "ready", 20), gui.dump())
+        return gui
+
+    def receive(self, gui, text):
+        """The peer writes to the window straight; the window shows it on top."""
+        line = "%s -> JA : %s" % (self.peer.addr, text)
+        self.peer.send_msg(gui.addr, 0, text)
+        self.assertEqual(gui.wait_pane(1, lambda l: l and l[0] == line)[0], line)
 
     def test_send_receive_close(self):
-        gui, relay, peer = self.gui, self.relay, self.peer
+        # No session bus at all: nothing to notify through, and nothing said about it.
+        runtime = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, runtime, True)
+        gui = self.start_gui(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
+        relay, peer = self.relay, self.peer
         everyone = {gui.addr, relay.addr, peer.addr}
         for s in (relay, peer):
             self.assertTrue(s.wait_stations(everyone - {s.addr}), s.dump())
@@ -90,16 +150,63 @@ class WindowOnLan(unittest.TestCase):
         self.assertEqual(relay.lines("transfers")[-1],
                          "PRENOS: %s -> %s -> %s" % (gui.addr, relay.addr, peer.addr))
 
-        # One sent to the window shows up in its messages pane.
-        peer.send_msg(gui.addr, 0, "Ahoj okno, tu je ľavá stanica.")
-        lines = gui.wait_pane(1, lambda l: l and l[0].endswith("ľavá stanica."))
-        self.assertEqual(lines[:2], ["%s -> JA : Ahoj okno, tu je ľavá stanica." % peer.addr, ""])
+        # One sent to the covered window shows up in its messages pane and
+        # asks for attention.
+        self.cover()
+        wid = gui.wait_state("inactive")
+        self.assertIsNotNone(wid, gui.dump())
+        self.receive(gui, "Ahoj okno, tu je ľavá stanica.")
+        self.assertEqual(gui.pane(1)[1], "")
+        self.assertTrue(self.attention(wid))
+        self.assertEqual(gui.lines("stderr"), [])
 
         # Closing the window says BYE.
         gui.write("close")
         self.assertEqual(gui.wait(10), 0, gui.dump())
         for s in (relay, peer):
             self.assertTrue(s.wait_stations(everyone - {s.addr, gui.addr}), s.dump())
+
+    def test_attention_only_while_inactive(self):
+        # A private session bus (the daemon as dbus-run-session starts it, but
+        # ending with its process), watched; nothing owns the notification service.
+        host = self.net.hosts[0]
+        bus = self.net._track(lan.Proc(host, ["dbus-daemon", "--session", "--nofork", "--print-address"]))
+        self.assertTrue(bus.wait_record(lambda r: r[1] == "stdout", 10), bus.dump())
+        address = bus.lines("stdout")[0]
+        monitor = self.net._track(lan.Proc(host, ["dbus-monitor", "--address", address,
+                                                  "interface=org.freedesktop.Notifications"]))
+        self.assertTrue(monitor.wait_record(lambda r: "member=NameLost" in r[2], 10), monitor.dump())
+        gui = self.start_gui(DBUS_SESSION_BUS_ADDRESS=address)
+        self.assertTrue(self.peer.wait_stations({gui.addr, self.relay.addr}), self.peer.dump())
+
+        wid = gui.wait_state("active")
+        self.assertIsNotNone(wid, gui.dump())
+        self.receive(gui, "Kým sa pozeráš.")
+        self.assertFalse(self.attention(wid))
+
+        self.cover()
+        self.assertIsNotNone(gui.wait_state("inactive"), gui.dump())
+        self.receive(gui, "Kým sa nepozeráš: ďakujem.")
+        self.assertTrue(self.attention(wid))
+        notes = monitor.wait_until(lambda: notifications(monitor.lines("stdout")), 5)
+        self.assertEqual(notes, [("Nová správa od " + self.peer.addr, "Kým sa nepozeráš: ďakujem.")])
+
+
+def notifications(monitor):
+    """(summary, body) of every Notify call in dbus-monitor's lines."""
+    out = []
+    for i, line in enumerate(monitor):
+        if "member=Notify" in line:
+            strings = []
+            for arg in monitor[i + 1:]:
+                if not arg.startswith("   "):
+                    break
+                m = re.fullmatch(r'\s+string "(.*)"', arg)
+                if m:
+                    strings.append(m.group(1))
+            if len(strings) >= 4:  # app name, icon, summary, body
+                out.append((strings[2], strings[3]))
+    return out
 
 
 if __name__ == "__main__":
