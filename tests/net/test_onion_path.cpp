@@ -1,9 +1,10 @@
 // Routes and onions: drawing, building, relaying and delivering, in process.
+#include <gtest/gtest.h>
+
 #include <set>
 
-#include "onion/layer.h"
-
 #include "net/station_fixture.h"
+#include "onion/layer.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ std::stack<uint32_t> route_of(std::initializer_list<const TestStation*> hops) {
     return r;
 }
 
-class OnionPath : public InTempDir {};
+class OnionPath : public ::testing::Test, protected InTempDir {};
 
 TEST_F(OnionPath, RelayKeepsAnInnerLayerThatEndsInZeroAndRecipientAcknowledges) {
     TestStation a("127.0.0.31", 21), h("127.0.0.32", 22), r("127.0.0.33", 23);

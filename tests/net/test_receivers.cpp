@@ -1,4 +1,6 @@
 // What a station does with announcements and connection messages it receives.
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "directory/messages.h"
@@ -12,7 +14,7 @@ std::string hello_of(TestStation& s) {
     return std::string(m.get(), static_cast<size_t>(len));
 }
 
-class Receivers : public InTempDir {};
+class Receivers : public ::testing::Test, protected InTempDir {};
 
 TEST_F(Receivers, HelloListsNewStationOnceAndAnswersOnlyThen) {
     TestStation me("127.0.0.1", 11), peer("127.0.0.21", 12), impostor("127.0.0.22", 13);
