@@ -209,6 +209,22 @@ def latency(stations, route_len, want, max_tries, rng):
 
 # ---------------------------------------------------------------- relay
 
+# Every connection a relay makes to its one next hop leaves a TIME_WAIT socket
+# for a minute; once some 14,000 of them hold half of the local port range,
+# connect() searches the whole range each time and the rate falls tenfold,
+# for the station and for the forwarder alike. Rates are taken before that.
+BEFORE_PORTS_RUN_OUT = 10000
+
+
+def steady(sent, done):
+    """The feeding's steady state: from half a second after the first packet
+    to half a second before the last, or to the BEFORE_PORTS_RUN_OUT-th
+    connection onwards if that comes first."""
+    lo, hi = sent[0] + 0.5, sent[-1] - 0.5
+    if len(done) > BEFORE_PORTS_RUN_OUT:
+        hi = min(hi, sorted(done)[BEFORE_PORTS_RUN_OUT])
+    return lo, hi
+
 def forward_throughput(net, relay_host, feeder_host, seconds, window):
     """The same feeding of a relay without crypto (bench_net forward beside
     the station, on another port): the network's share of a relay's work
@@ -228,10 +244,10 @@ def forward_throughput(net, relay_host, feeder_host, seconds, window):
     sent = [int(t[0]) / 1e9 for t in load.of("sent")]
     if not sent or not back:
         return {"error": "nothing forwarded"}
-    lo, hi = sent[0] + 0.5, sent[-1] - 0.5
+    lo, hi = steady(sent, back)
     rate = len([t for t in back if lo <= t <= hi]) / (hi - lo)
     return {"rate": rate, "us_per_packet": 1e6 / rate, "cpu_us_per_packet": cpu / len(back) * 1e6,
-            "packets": len(back)}
+            "packets": len(back), "steady_s": hi - lo}
 
 
 def relay_throughput(net, relay, feeder_host, relay_key, seconds, window):
@@ -256,14 +272,13 @@ def relay_throughput(net, relay, feeder_host, relay_key, seconds, window):
         prenos = [t for t, pane, text in relay.records[m:] if pane == "transfers" and text == want]
     if not sent or not prenos:
         return {"error": "nothing relayed", "done": done}
-    # steady state: skip the first and the last half second of feeding
-    lo, hi = sent[0] + 0.5, sent[-1] - 0.5
-    steady = [t for t in prenos if lo <= t <= hi]
+    lo, hi = steady(sent, prenos)
+    in_steady = [t for t in prenos if lo <= t <= hi]
     steady_back = [t for t in back if lo <= t <= hi]
     series = [t - sent[0] for t in prenos]
     return {"packet_blocks": len(packet) // rp.CIPHER, "window": window,
             "sent": len(sent), "back": len(back), "prenos_lines": len(prenos),
-            "rate_prenos": len(steady) / (hi - lo), "rate_back": len(steady_back) / (hi - lo),
+            "rate_prenos": len(in_steady) / (hi - lo), "rate_back": len(steady_back) / (hi - lo), "steady_s": hi - lo,
             "done": done, "series": series, "cpu_us_per_packet": cpu / len(prenos) * 1e6,
             "tcp": {k: v - before[k] for k, v in tcp_counters([relay.host, feeder_host]).items()}}
 
@@ -468,7 +483,10 @@ def main():
                 log("relay: %s fed from %s for %.1f s" % (relay.addr, net.hosts[6].addr, a.relay_seconds))
                 out["relay"] = relay_throughput(net, relay, net.hosts[6], key, a.relay_seconds, a.relay_window)
                 log("relay: the same without crypto (bench_net forward)")
-                out["forward"] = forward_throughput(net, relay.host, net.hosts[6], a.relay_seconds / 2, a.relay_window)
+                # As long as the relay's run: every connection a relay makes leaves a
+                # TIME_WAIT socket towards the one next hop, and the kernel's search
+                # for a free local port in connect() grows with their number.
+                out["forward"] = forward_throughput(net, relay.host, net.hosts[6], a.relay_seconds, a.relay_window)
             out["stderr"] = {s.addr: s.lines("stderr") for s in stations if s.lines("stderr")}
 
     if "startup" in only:

@@ -5,6 +5,10 @@ into the --plots folder.
 
 Floors, all from the same run:
   crypt / decrypt     median time of one block (micro-benchmarks)
+  decrypt references  the same key and block to the full power d mod n (the
+                      decrypt of old), and OpenSSL's private operation
+  create_onion        its layers' padded plaintexts encrypted alone with the
+                      same keys, timed in the same iterations
   hop                 median time from a sender's socket() until the receiver
                       has read to EOF, between two station namespaces
   route of k relays   sender's layers (k+1)(k+2)/2 blocks crypted, the same
@@ -21,7 +25,7 @@ import statistics
 import subprocess
 import time
 
-from lanbench import pct
+from lanbench import BEFORE_PORTS_RUN_OUT, pct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -30,6 +34,7 @@ def micro_figures(path):
     """name -> median real time in microseconds; and the key generation times."""
     d = json.load(open(path))
     med, keygen = {}, []
+    counters = {}
     for b in d["benchmarks"]:
         scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "ns")]
         base = b["name"].split("/min_time")[0].split("/iterations")[0].split("/repeats")[0]
@@ -37,7 +42,8 @@ def micro_figures(path):
             keygen.append(b["real_time"] * scale / 1000)  # ms
         elif b.get("aggregate_name") == "median":
             med[base] = b["real_time"] * scale
-    return med, keygen, d.get("context", {})
+            counters[base] = b
+    return med, keygen, counters, d.get("context", {})
 
 
 def blocks(k):
@@ -67,7 +73,7 @@ def main():
     ap.add_argument("--load-before", default="")
     a = ap.parse_args()
 
-    med, keygen, ctx = micro_figures(a.micro)
+    med, keygen, counters, ctx = micro_figures(a.micro)
     lan = json.load(open(a.lan))
     c, d = med["BM_CryptBlock"], med["BM_DecryptBlock"]
     hop = lan.get("hop", {}).get("hop", {}).get("p50")
@@ -81,12 +87,23 @@ def main():
         note="p10–p90 %s–%s ms, min–max %s–%s ms" % (f(pct(keygen, .1), 1), f(pct(keygen, .9), 1),
                                                     f(min(keygen), 1), f(max(keygen), 1)))
     row("crypt, one block (63 → 64 B)", f(c, 1) + " µs", note="one modular exponentiation, 511-bit exponent")
-    row("decrypt, one block (64 → 63 B)", f(d, 1) + " µs", note="one modular exponentiation, ~511-bit exponent")
-    for sign, name in ((1, "d > 0"), (-1, "d < 0: inverse, then power")):
+    full, ossl = med.get("BM_DecryptBlockFullExponent"), med.get("BM_OpensslPrivateBlock")
+    row("decrypt, one block (64 → 63 B)", f(d, 1) + " µs", note="two half-size exponentiations, modulo p and q")
+    if full is not None:
+        row("decrypt, one block, against the full exponent", f(d, 1) + " µs", f(full, 1) + " µs", ratio(d, full),
+            "≤ 0.45×" + ok(d / full <= 0.45), "same key and block to the full power d mod n, as decrypt was before")
+    if ossl is not None:
+        row("decrypt, one block, against OpenSSL", f(d, 1) + " µs", f(ossl, 1) + " µs", ratio(d, ossl),
+            "≤ 0.7×" + ok(d / ossl <= 0.7),
+            "OpenSSL's raw private operation (EVP, no padding) on the same key and block; it blinds, and checks"
+            " its result with e, which is 511 bits here")
+    for sign, name in ((1, "d > 0"), (-1, "d < 0")):
         m = med.get("BM_DecryptBlockBySign/%d" % sign)
+        mf = med.get("BM_DecryptBlockBySignFullExponent/%d" % sign)
         if m is not None:
-            row("decrypt, one block, key with %s" % name, f(m, 1) + " µs", f(d, 1) + " µs", ratio(m, d),
-                note="the key generator gives d < 0 for about half of the seeds")
+            row("decrypt, one block, key with %s" % name, f(m, 1) + " µs", f(mf, 1) + " µs", ratio(m, mf),
+                note="floor: the same key to the full exponent%s; the key generator gives d < 0 for about half"
+                     " of the seeds" % (" (inverse, then power)" if sign < 0 else ""))
     m = med.get("BM_DecryptBlockAfterIdle")
     if m is not None:
         row("decrypt, one block, after 5 ms asleep", f(m, 1) + " µs", f(d, 1) + " µs", ratio(m, d),
@@ -99,14 +116,20 @@ def main():
     for k in (0, 1, 3, 8, 10, 37):
         m = med.get("BM_CreateOnion/%d" % k)
         if m is not None:
-            fl = blocks(k) * c
+            fl = counters["BM_CreateOnion/%d" % k].get("pure_crypt_us")
             row("create_onion, %d relays" % k, f(m, 1) + " µs", f(fl, 1) + " µs", ratio(m, fl),
-                note="%d blocks crypted" % blocks(k))
+                "≤ 1.1×" + ok(m / fl <= 1.1) if k in (1, 3, 8) and fl else "",
+                "floor: its %d blocks encrypted alone, same keys, same iterations; %d × one block: %s"
+                % (blocks(k), blocks(k), ratio(m, blocks(k) * c)))
     for b in (2, 4, 39):
         m = med.get("BM_RelayPeel/%d" % b)
         if m is not None:
             row("relay peel, %d-block packet" % b, f(m, 1) + " µs", f(b * d, 1) + " µs", ratio(m, b * d),
                 note="decrypt, unpad, whole blocks, unframe")
+    m, mf = med.get("BM_RelayPeel/2"), med.get("BM_RelayPeelFullExponent/2")
+    if m is not None and mf is not None:
+        row("relay peel, 2-block packet, against the full exponent", f(m, 1) + " µs", f(mf, 1) + " µs",
+            ratio(m, mf), "≤ 0.5×" + ok(m / mf <= 0.5), "the same peel with the relay's key to the full power")
     if "BM_RecipientPeel" in med:
         m = med["BM_RecipientPeel"]
         row("recipient peel, 1 block", f(m, 1) + " µs", f(d, 1) + " µs", ratio(m, d))
@@ -151,14 +174,20 @@ def main():
         fl = 1e6 / (peel + hop)
         row("relay throughput (PRENOS lines/s at the relay)", f(r["rate_prenos"]) + " /s", f(fl) + " /s",
             ratio(r["rate_prenos"], fl), "≥ 0.80×" + ok(r["rate_prenos"] / fl >= 0.8),
-            "%d packets of %d blocks, ≤ %d in flight; relay CPU %s µs/packet (floor %s µs); SYNs dropped %d"
-            % (r["prenos_lines"], r["packet_blocks"], r["window"], f(r["cpu_us_per_packet"]),
-               f(peel + hop), r["tcp"]["ListenOverflows"]))
+            "%d packets of %d blocks, ≤ %d in flight, rate over %s s before the relay's local ports run out;"
+            " relay CPU %s µs/packet over the whole run (floor %s µs); SYNs dropped %d"
+            % (r["prenos_lines"], r["packet_blocks"], r["window"], f(r.get("steady_s"), 1),
+               f(r["cpu_us_per_packet"]), f(peel + hop), r["tcp"]["ListenOverflows"]))
         fw = lan.get("forward")
         if fw and "rate" in fw:
             row("relay without crypto (bench_net forward, same feeding)", f(fw["rate"]) + " /s",
                 note="%s µs per packet, CPU %s µs: accept + read one connection, make another"
                 % (f(fw["us_per_packet"]), f(fw["cpu_us_per_packet"])))
+            row("relay throughput against the relay without crypto", f(r["rate_prenos"]) + " /s",
+                f(fw["rate"]) + " /s", ratio(r["rate_prenos"], fw["rate"]),
+                "≥ 0.65×" + ok(r["rate_prenos"] / fw["rate"] >= 0.65),
+                "same feeding, as long, rates before either has made %d connections to its next hop"
+                % BEFORE_PORTS_RUN_OUT)
             fl2 = 1e6 / (peel + fw["us_per_packet"])
             row("relay throughput against peel + relay without crypto", f(r["rate_prenos"]) + " /s", f(fl2) + " /s",
                 ratio(r["rate_prenos"], fl2), "", "a floor that counts both connections a relay handles")

@@ -23,8 +23,16 @@ public:
     char* crypt(const char* buf, int* len);
     char* decrypt(const char* buf, int* len);
 
+    // For building layers without the padded copy: `len` bytes encrypted as
+    // add_padding then crypt would do it, written to `out`, which must hold
+    // crypted_length(len) bytes. Returns that length.
+    int crypted_length(int len) const;
+    int crypt_padded(const char* buf, int len, const Skeys& keys, char* out) const;
+
 private:
-    friend struct CrsaInspector;  // lets the tests look at d
+    friend struct CrsaInspector;  // lets the tests and benchmarks look inside
+
+    void prepare_crt(const NTL::ZZ& first, const NTL::ZZ& second);
 
     int key_bits = 0;
     int cipher_block = 0;
@@ -32,4 +40,9 @@ private:
     NTL::ZZ n;
     NTL::ZZ e;
     NTL::ZZ d;
+    // The factors of n and what decryption by the remainder theorem needs;
+    // p is 0 when it cannot be used (unkeyed, or p == q).
+    NTL::ZZ p, q;
+    NTL::ZZ dp, dq;  // d mod (p - 1), d mod (q - 1), both in [0, p - 1) and [0, q - 1)
+    NTL::ZZ qinv;    // q^-1 mod p
 };

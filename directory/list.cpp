@@ -38,10 +38,14 @@ bool Clist::erase(const char* address) {
 }
 
 Skeys Clist::get_keys(const char* address) const {
-    uint32_t a = to_addr(address);
+    const Skeys* k = find_keys(to_addr(address));
+    return k ? *k : Skeys{};
+}
+
+const Skeys* Clist::find_keys(uint32_t address) const {
     for (const Cuser& u : users_)
-        if (u.get_ip() == a) return u.get_keys();
-    return Skeys{};
+        if (u.get_ip() == address) return &u.keys();
+    return nullptr;
 }
 
 uint32_t Clist::get_ip(int position) const {

@@ -15,6 +15,9 @@ public:
     bool replace(const char* address, Skeys key);
     bool erase(const char* address);
     Skeys get_keys(const char* address) const;
+    // The key held for an address, without a copy; null when none is held.
+    // Valid until the list next changes.
+    const Skeys* find_keys(uint32_t address) const;
     uint32_t get_ip(int position) const;  // 1 .. get_size(); 0 outside
     int get_size() const;
     void erase_all();

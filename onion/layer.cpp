@@ -25,6 +25,11 @@ char* unframe(const char* buf, int n, int header_len, uint32_t* address) {
 
 }  // namespace
 
+void Clayer::write_ip_header(char* out, uint32_t address) {
+    std::memcpy(out, "IP:", 3);
+    std::memcpy(out + 3, &address, 4);  // already in network byte order
+}
+
 char* Clayer::add_ip_prefix(const char* buf, int* len, uint32_t address) {
     return frame("IP:", 3, buf, len, address);
 }

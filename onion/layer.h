@@ -11,6 +11,8 @@ public:
 
     static char* add_ip_prefix(const char* buf, int* len, uint32_t address);
     static char* add_mess_prefix(const char* buf, int* len, uint32_t address);
+    // Writes the IP_HEADER bytes of an IP layer's header at `out`.
+    static void write_ip_header(char* out, uint32_t address);
     // Takes ownership of `buf` and frees it. Returns the payload, or null when
     // the buffer holds no complete header of either kind (address then 0).
     static char* delete_prefix(char* buf, int* len, uint32_t* address, bool* last);

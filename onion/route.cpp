@@ -32,38 +32,48 @@ char* Cnet::create_onion(std::stack<uint32_t> route, const char* text, int* leng
     route.pop();
     *recipient = *first_hop;
     std::string name = dotted(*first_hop);
-    Skeys key = list.get_keys(name.c_str());
-    if (key.key[0] == 0) {
+    const Skeys* key = list.find_keys(*first_hop);
+    if (!key || key->key[0] == 0) {
         say("");
         say("Stanica neexistuje.");
         return nullptr;
     }
     say("");
     say(name.c_str());
-    std::string record = "JA -> " + name + " : " + text + "\nVYGENEROVANA TRASA:\n" + name;
+    std::string record = "JA -> ";
+    record.append(name).append(" : ").append(text).append("\nVYGENEROVANA TRASA:\n").append(name);
 
-    // Each layer: frame, pad, encrypt for its station; only the newest is kept.
-    auto seal = [&](const char* framed, const Skeys& k) {
-        std::unique_ptr<char[]> padded(rsa->add_padding(framed, length));
-        return std::unique_ptr<char[]>(rsa->crypt(padded.get(), length, k));
+    // Each layer is encrypted, padding implied, straight into a buffer that
+    // keeps room in front for the IP header of the layer around it, so
+    // framing copies nothing; only the outermost layer starts at offset 0.
+    auto seal = [&](const char* plain, const Skeys& k) {
+        const int head = route.empty() ? 0 : Clayer::IP_HEADER;
+        const int size = rsa->crypted_length(*length);
+        std::unique_ptr<char[]> out(new char[static_cast<size_t>(head + size) + 1]);
+        rsa->crypt_padded(plain, *length, k, out.get() + head);
+        out[head + size] = 0;
+        *length = size;
+        return out;
     };
-    std::unique_ptr<char[]> framed(Clayer::add_mess_prefix(text, length, my_IPaddr));
-    std::unique_ptr<char[]> layer = seal(framed.get(), key);
-
+    std::unique_ptr<char[]> layer;
+    {
+        std::unique_ptr<char[]> framed(Clayer::add_mess_prefix(text, length, my_IPaddr));
+        layer = seal(framed.get(), *key);
+    }
     while (!route.empty()) {
-        framed.reset(Clayer::add_ip_prefix(layer.get(), length, *first_hop));
-        layer.reset();
+        Clayer::write_ip_header(layer.get(), *first_hop);
+        *length += Clayer::IP_HEADER;
         *first_hop = route.top();
         route.pop();
         name = dotted(*first_hop);
-        key = list.get_keys(name.c_str());
+        key = list.find_keys(*first_hop);
         say(name.c_str());
-        record += "\n" + name;
-        if (key.key[0] == 0) {
+        record.append("\n").append(name);
+        if (!key || key->key[0] == 0) {
             say("Stanica neexistuje.");
             return nullptr;
         }
-        layer = seal(framed.get(), key);
+        layer = seal(layer.get(), *key);
         // No station reads a packet longer than this, so a longer route can
         // never arrive; stop before building the rest of it.
         if (*length > RECEIVE_MAX) {

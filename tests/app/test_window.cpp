@@ -1,5 +1,7 @@
 // The station's window, on Qt's offscreen platform: its controls, the send and
 // clear commands as a user drives them, and a picture of it for a person.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
@@ -27,10 +29,9 @@ std::vector<std::string> lines(plat::HWND h) {
 
 void type(plat::HWND h, const QString& text) { edit(h)->setText(text); }
 
-class Window : public InTempDir {
+class Window : public ::testing::Test, protected InTempDir {
 protected:
     void SetUp() override {
-        InTempDir::SetUp();
         net.stations().erase_all();
         print.refresh_ip_window(&net.stations());
         print.reset();

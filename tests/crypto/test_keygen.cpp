@@ -4,13 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "crypto/rsa.h"
-
-struct CrsaInspector {
-    static NTL::ZZ e(const Crsa& r) { return r.e; }
-    static NTL::ZZ n(const Crsa& r) { return r.n; }
-    static NTL::ZZ d(const Crsa& r) { return r.d; }
-};
+#include "crypto/crsa_inspector.h"
 
 namespace {
 

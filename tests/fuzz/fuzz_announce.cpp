@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Crsa* rsa = fuzz::keyed(fuzz::POSITIVE_D_SEED);
     static fuzz::Sink sink;
-    fuzz::Station st(rsa);
+    TestStation st(fuzz::OWN, *rsa);
     fuzz::Expected expected(rsa);
     const char* p = reinterpret_cast<const char*>(data);
     size_t at = 0;

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::string(h.get(), static_cast<size_t>(len));
     }();
     if (size > Cnet::DATAGRAM_MAX) return 0;  // the receiver drops these unread
-    fuzz::Station st(rsa);
+    TestStation st(fuzz::OWN, *rsa);
     fuzz::Expected expected(rsa);
     expected.datagram(st, sink, known.data(), static_cast<int>(known.size()), fuzz::host(2));
     for (int from : {1, 2, 3})

@@ -1,7 +1,7 @@
 #pragma once
-// What the fuzz targets share: keys made once, a station with its panes in
-// memory, a sink that takes every connection a station opens, and the station
-// list an announcement must leave behind.
+// What the fuzz targets share: keys made once, the tests' in-process station,
+// a sink that takes every connection a station opens, and the station list an
+// announcement must leave behind.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/printout.h"
 #include "directory/messages.h"
-#include "net/net.h"
+#include "net/station_fixture.h"
 
 namespace fuzz {
 
@@ -43,25 +42,6 @@ inline std::unique_ptr<char[]> exact(const void* data, size_t size) {
     return b;
 }
 
-struct Station {
-    plat::Pane messages, stations, transfers;
-    plat::HWND mess_h = &messages, ip_h = &stations, trans_h = &transfers;
-    Cprintout print;
-    Cnet net;
-
-    explicit Station(Crsa* rsa) {
-        print.set(&mess_h, &ip_h, &trans_h);
-        net.set_print(&print);
-        net.set_rsa(rsa);
-        net.set_own_address(OWN);
-    }
-    void dump() const {
-        for (auto* p : {&messages, &stations, &transfers}) {
-            std::fprintf(stderr, "pane:\n");
-            for (const auto& l : p->lines()) std::fprintf(stderr, "  |%s|\n", l.c_str());
-        }
-    }
-};
 
 #define FUZZ_CHECK(st, cond)                                                             \
     do {                                                                                 \
@@ -134,7 +114,7 @@ public:
         welcome_.assign(w.get(), static_cast<size_t>(len));
     }
 
-    void datagram(Station& st, Sink& sink, const char* data, int len, uint32_t from) {
+    void datagram(TestStation& st, Sink& sink, const char* data, int len, uint32_t from) {
         auto buf = exact(data, static_cast<size_t>(len));
         st.net.handle_datagram(buf.get(), len, from);
         bool answer = false;
@@ -149,7 +129,7 @@ public:
         check(st);
     }
 
-    void message(Station& st, Sink& sink, const char* data, int len, uint32_t from) {
+    void message(TestStation& st, Sink& sink, const char* data, int len, uint32_t from) {
         auto buf = exact(data, static_cast<size_t>(len));
         st.net.handle_message(buf.get(), len, from);
         if (from != OWN && len >= Cmessages::WELCOME_LEN) add(from, data + WELCOME_TAG);
@@ -157,7 +137,7 @@ public:
         check(st);
     }
 
-    void check(Station& st) const {
+    void check(TestStation& st) const {
         Clist& list = st.net.stations();
         FUZZ_CHECK(st, list.get_size() == static_cast<int>(listed_.size()));
         FUZZ_CHECK(st, st.stations.lines().size() == listed_.size());

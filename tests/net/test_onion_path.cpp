@@ -1,7 +1,10 @@
 // Routes and onions: drawing, building, relaying and delivering, in process.
+#include <gtest/gtest.h>
+
 #include <set>
 
 #include "net/station_fixture.h"
+#include "onion/layer.h"
 
 namespace {
 
@@ -11,7 +14,7 @@ std::stack<uint32_t> route_of(std::initializer_list<const TestStation*> hops) {
     return r;
 }
 
-class OnionPath : public InTempDir {};
+class OnionPath : public ::testing::Test, protected InTempDir {};
 
 TEST_F(OnionPath, RelayKeepsAnInnerLayerThatEndsInZeroAndRecipientAcknowledges) {
     TestStation a("127.0.0.31", 21), h("127.0.0.32", 22), r("127.0.0.33", 23);
@@ -82,6 +85,18 @@ TEST_F(OnionPath, RouteIsShownAndRecordedRecipientFirst) {
     std::unique_ptr<char[]> p(a.net.create_onion(route_of({&h1, &h2, &r}), "ahoj", &len, &to, &first));
     ASSERT_TRUE(p);
     EXPECT_EQ(len, 64 * 3);
+    // The packet is the layers framed, padded and encrypted one by one.
+    int want_len = 4;
+    std::unique_ptr<char[]> want(Clayer::add_mess_prefix("ahoj", &want_len, a.net.own_address()));
+    const TestStation* inner = &r;
+    for (TestStation* s : {&r, &h2, &h1}) {
+        if (s != &r) want.reset(Clayer::add_ip_prefix(want.get(), &want_len, inner->net.own_address()));
+        std::unique_ptr<char[]> padded(a.rsa.add_padding(want.get(), &want_len));
+        want.reset(a.rsa.crypt(padded.get(), &want_len, s->rsa.get_my_keys()));
+        inner = s;
+    }
+    EXPECT_EQ(std::string(p.get(), static_cast<size_t>(len)), std::string(want.get(), static_cast<size_t>(want_len)));
+    EXPECT_EQ(p[len], 0);
     EXPECT_EQ(a.lines(), (std::vector<std::string>{"VYGENEROVANA TRASA:", "127.0.0.42", "127.0.0.43",
                                                    "127.0.0.44", ""}));
     EXPECT_EQ(read_file("127.0.0.41.txt"),

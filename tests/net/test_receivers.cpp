@@ -1,4 +1,6 @@
 // What a station does with announcements and connection messages it receives.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <set>
 
@@ -14,7 +16,7 @@ std::string hello_of(TestStation& s) {
     return std::string(m.get(), static_cast<size_t>(len));
 }
 
-class Receivers : public InTempDir {};
+class Receivers : public ::testing::Test, protected InTempDir {};
 
 TEST_F(Receivers, HelloListsNewStationOnceAndAnswersOnlyThen) {
     TestStation me("127.0.0.1", 11), peer("127.0.0.21", 12), other("127.0.0.20", 14),
