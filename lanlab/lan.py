@@ -252,9 +252,19 @@ class Proc:
         with self.cond:
             return len(self.records)
 
-    def lines(self, pane, since=0):
+    def lines(self, pane, since=0, until=None):
         with self.cond:
-            return [r[2] for r in self.records[since:] if r[1] == pane]
+            return [r[2] for r in self.records[since:until] if r[1] == pane]
+
+    def entries(self, since=0):
+        """The records from `since` on: [(monotonic time, pane, line)]."""
+        with self.cond:
+            return self.records[since:]
+
+    def when(self, i):
+        """The monotonic time of record i (an index wait_record gave)."""
+        with self.cond:
+            return self.records[i][0]
 
     def wait_record(self, pred, timeout, since=0):
         """First record from `since` on for which pred(record) holds, as
@@ -287,8 +297,15 @@ class Proc:
         self.popen.stdin.write(line.encode("utf-8") + b"\n")
         self.popen.stdin.flush()
 
+    def close_stdin(self):
+        self.popen.stdin.close()
+
     def running(self):
         return self.popen.poll() is None
+
+    def exit_code(self):
+        """None while it runs."""
+        return self.popen.poll()
 
     def kill(self, sig=signal.SIGTERM):
         if self.running():
@@ -575,6 +592,10 @@ class Lan:
         self.procs.append(proc)
         return proc
 
+    def start_proc(self, host, argv):
+        """Any command in a host namespace, stopped with the LAN."""
+        return self._track(Proc(host, argv))
+
     def start_station(self, host=None, **kw):
         return self._track(Station(host or self.add_host(), **kw))
 
@@ -583,6 +604,10 @@ class Lan:
 
     def start_rawpeer(self, host=None, **kw):
         return self._track(RawPeer(host or self.add_host(), **kw))
+
+    def dump(self):
+        """The latest lines of every process, for a failure message."""
+        return "\n" + "\n".join("--- %s\n%s" % (p.addr, p.dump()) for p in self.procs)
 
     def close(self, check=True):
         """Stops everything and removes the namespaces; then, with check,

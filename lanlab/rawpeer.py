@@ -16,6 +16,7 @@ tcp_burst, conns, quit
 End of input ends the peer.
 """
 import argparse
+import concurrent.futures
 import json
 import random
 import socket
@@ -241,6 +242,12 @@ def until_closed(s, limit):
         return "reset"
 
 
+def in_parallel(fn, count, threads):
+    """[fn(0), ..., fn(count - 1)] from `threads` threads at a time."""
+    with concurrent.futures.ThreadPoolExecutor(max(threads, 1)) as pool:
+        return list(pool.map(fn, range(count)))
+
+
 class Peer:
     """A peer that behaves like a station when asked to (welcome, relay, ack)."""
 
@@ -402,35 +409,22 @@ class Peer:
         reset (the station cut it), open (it did not close within `limit`) or
         refused."""
         streams = junk_streams(seed, count)
-        results, lock, nxt = [None] * count, threading.Lock(), [0]
 
-        def worker():
-            while True:
-                with lock:
-                    i = nxt[0]
-                    nxt[0] += 1
-                if i >= count:
-                    return
-                t0 = time.monotonic()
+        def one(i):
+            t0 = time.monotonic()
+            try:
+                s = socket.create_connection((to, PORT), timeout=limit)
+            except OSError:
+                return ["refused", time.monotonic() - t0]
+            with s:
                 try:
-                    s = socket.create_connection((to, PORT), timeout=limit)
+                    s.sendall(streams[i])
+                    s.shutdown(socket.SHUT_WR)
+                    how = until_closed(s, limit)
                 except OSError:
-                    results[i] = ["refused", time.monotonic() - t0]
-                    continue
-                with s:
-                    try:
-                        s.sendall(streams[i])
-                        s.shutdown(socket.SHUT_WR)
-                        how = until_closed(s, limit)
-                    except OSError:
-                        how = "reset"
-                results[i] = [how, time.monotonic() - t0]
-        pool = [threading.Thread(target=worker) for _ in range(threads)]
-        for t in pool:
-            t.start()
-        for t in pool:
-            t.join()
-        return {"results": results}
+                    how = "reset"
+            return [how, time.monotonic() - t0]
+        return {"results": in_parallel(one, count, threads)}
 
     def cmd_conns(self, to, mode, count, serial=False, gap=1.0, limit=20.0, hex=""):
         """Opens `count` connections, all at once or one after another
@@ -439,17 +433,15 @@ class Peer:
         seconds), reset (`hex` sent, then closed with SO_LINGER 0).  Waits up
         to `limit` seconds for the station to close each; per connection
         [opened, closed, outcome] (monotonic clock)."""
-        out = [None] * count
         connect = lambda: (time.monotonic(), socket.create_connection((to, PORT), timeout=5))
 
-        def keep(i, opened):
-            t0, s = opened
+        def keep(i):
+            t0, s = opened[i] if opened else connect()
             with s:
                 if mode == "reset":
                     s.sendall(bytes.fromhex(hex))
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    out[i] = [t0, time.monotonic(), "reset"]
-                    return
+                    return [t0, time.monotonic(), "reset"]
                 if mode == "empty":
                     s.shutdown(socket.SHUT_WR)
                 how = "open"
@@ -462,17 +454,10 @@ class Peer:
                     except OSError:
                         how = "reset"
                         break
-                out[i] = [t0, time.monotonic(), how]
-        if serial:
-            for i in range(count):
-                keep(i, connect())
-            return {"conns": out}
-        pool = [threading.Thread(target=keep, args=(i, connect())) for i in range(count)]
-        for t in pool:
-            t.start()
-        for t in pool:
-            t.join()
-        return {"conns": out}
+                return [t0, time.monotonic(), how]
+        # all at once: every connection is open before the first is kept
+        opened = None if serial else [connect() for _ in range(count)]
+        return {"conns": in_parallel(keep, count, 1 if serial else count)}
 
     def serve_stdin(self):
         self.emit({"ev": "ready", "addr": self.addr, "e": self.e, "n": self.n})
@@ -490,7 +475,7 @@ class Peer:
                 self.emit({"id": rid, "ok": True})
                 break
             if req.pop("bg", False):  # a long command, while others go on
-                threading.Thread(target=self.run_cmd, args=(cmd, rid, req), daemon=True).start()
+                self._bg(self.run_cmd, cmd, rid, req)
             else:
                 self.run_cmd(cmd, rid, req)
 

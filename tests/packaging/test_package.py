@@ -68,25 +68,21 @@ class Relay(LanCase):
     @classmethod
     def setUpClass(cls):
         lan.require(need_station=False)
-        cls.make_lan(3)
-        h = cls.net.hosts
-        cls.a = cls.net.start_station(h[0], binary=BIN)
-        cls.r = cls.net.start_station(h[1], binary=BIN, args=("--relay",))
-        cls.r.popen.stdin.close()
-        cls.d = cls.net.start_station(h[2], binary=BIN)
-        cls.stations = [cls.a, cls.r, cls.d]
+        cls.stations = [cls.net.start_station(h, binary=BIN, args=[mode]) for h, mode in
+                        zip(cls.make_lan(3), ("--headless", "--relay", "--headless"))]
+        cls.stations[1].close_stdin()
 
     def test_relays_until_sigterm(self):
         a, r, d = self.stations
         for s in self.stations:
-            self.assertTrue(s.wait_stations({t.addr for t in self.stations if t is not s}, 15), self.dump())
+            self.assertTrue(s.wait_stations(self.others(s), 15), self.dump())
         # Two relays drawn from {R, D}, never the same twice in a row: R is always one.
         self.assertIn(r.addr, self.deliver(a, d, 2, "cez relay"))
         self.assertTrue(r.running())
         r.kill(signal.SIGTERM)
         self.assertEqual(r.wait(), 0, self.dump())
-        for s, other in ((a, d), (d, a)):  # its BYE made the others forget it
-            self.assertTrue(s.wait_stations({other.addr}, 3), self.dump())
+        for s in (a, d):  # its BYE made the others forget it
+            self.assertTrue(s.wait_stations(self.others(s), 3), self.dump())
 
 
 if __name__ == "__main__":
