@@ -177,7 +177,7 @@ int ping(int port) {
 }
 
 int forward(int port, const char* next, int next_port) {
-    int s = listener(port, 20);  // the station's backlog
+    int s = listener(port, SOMAXCONN);  // as large as the station's
     sockaddr_in to = address_of(next, next_port);
     std::vector<char> buf(2501);
     for (;;) {

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """LAN benchmarks: real headless stations on the test LAN of network namespaces.
 
-    lanbench.py --bench-net build-bench/bench/bench_net --micro micro.json --out lan.json
+    lanbench.py --bench-net build-bench/bench/bench_net --out lan.json [--skip full,unplugged]
 
 CIBULA_BIN names the station binary.  Runs, each on namespaces it makes and
 removes (lanlab/lan.py):
