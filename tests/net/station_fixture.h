@@ -7,13 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,10 +68,9 @@ private:
 class InTempDir {
 public:
     InTempDir() : old_(std::filesystem::current_path()) {
-        static std::atomic<int> made{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("cibula-test-" + std::to_string(getpid()) + "-" + std::to_string(++made));
-        std::filesystem::create_directories(dir_);
+        char name[] = "/tmp/cibula-test-XXXXXX";
+        if (!mkdtemp(name)) std::abort();
+        dir_ = name;
         std::filesystem::current_path(dir_);
     }
     ~InTempDir() {
@@ -84,9 +82,7 @@ public:
     InTempDir& operator=(const InTempDir&) = delete;
     static std::string read_file(const std::string& name) {
         std::ifstream in(name);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
 private:
