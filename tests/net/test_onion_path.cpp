@@ -1,6 +1,9 @@
 // Routes and onions: drawing, building, relaying and delivering, in process.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <stack>
+
 #include "net/station_fixture.h"
 
 namespace {
