@@ -1,5 +1,6 @@
-// Decryption works modulo p and q apart; it must give exactly the bytes of the
-// full power c^d mod n, for every block a peer could send.
+// Keys of both signs of d, and decryption, which works modulo p and q apart:
+// it must give exactly the bytes of the full power c^d mod n, for every block
+// a peer could send, and undo the public power.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -48,8 +49,13 @@ TEST(DecryptByFactors, SameBytesAsTheFullPowerForKeysOfBothSigns) {
         SCOPED_TRACE(seed);
         Crsa r;
         r.init_crypto_keys(512, 63, seed);
+        const ZZ &n = I::n(r), &e = I::e(r);
         ASSERT_FALSE(NTL::IsZero(I::p(r))) << "the factors were not kept";
-        ASSERT_EQ(I::p(r) * I::q(r), I::n(r));
+        ASSERT_EQ(I::p(r) * I::q(r), n);
+        EXPECT_TRUE(NTL::NumBits(n) == 511 || NTL::NumBits(n) == 512);  // every 63-byte block is below n
+        EXPECT_TRUE(NTL::NumBits(e) == 511 && NTL::ProbPrime(e));
+        EXPECT_EQ(r.get_my_keys().key[0], e);
+        EXPECT_EQ(r.get_my_keys().key[1], n);
         ++signs[NTL::sign(I::d(r)) < 0];
 
         NTL::SetSeed(ZZ(seed));
@@ -59,6 +65,9 @@ TEST(DecryptByFactors, SameBytesAsTheFullPowerForKeysOfBothSigns) {
             Bytes b = le(c, 64), m = le(full_power(c, r), 63);
             cipher.insert(cipher.end(), b.begin(), b.end());
             expected.insert(expected.end(), m.begin(), m.end());
+            if (c < n && NTL::GCD(c, n) == 1) {
+                EXPECT_EQ(NTL::PowerMod(full_power(c, r), e, n), c) << "d undoes e";
+            }
         }
         // All blocks in one buffer of exactly their size: ASan sees an over-read.
         std::unique_ptr<char[]> in(new char[cipher.size()]);

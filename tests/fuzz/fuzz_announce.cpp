@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Crsa* rsa = fuzz::keyed(fuzz::POSITIVE_D_SEED);
-    static fuzz::Sink sink;
+    static Sink sink;
     TestStation st(fuzz::OWN, *rsa);
     fuzz::Expected expected(rsa);
     const char* p = reinterpret_cast<const char*>(data);

@@ -4,7 +4,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Crsa* rsa = fuzz::keyed(fuzz::POSITIVE_D_SEED);
-    static fuzz::Sink sink;
+    static Sink sink;
     static Crsa* other = fuzz::keyed(3);
     static const std::string known = [] {
         int len = 0;

@@ -1,12 +1,7 @@
 #pragma once
-// What the fuzz targets share: keys made once, the tests' in-process station,
-// a sink that takes every connection a station opens, and the station list an
-// announcement must leave behind.
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// What the fuzz targets share: keys made once, the tests' in-process station
+// and its sink for the connections it opens, what one message made a station
+// do, and the station list announcements must leave behind.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,11 +17,12 @@ namespace fuzz {
 
 // Seed 1 gives a negative private exponent, seed 2 a positive one.
 constexpr long NEGATIVE_D_SEED = 1, POSITIVE_D_SEED = 2;
-constexpr int WELCOME_TAG = 7, HELLO_TAG = 5;
 
 inline uint32_t host(int x) { return htonl(0x7F000000u | static_cast<uint32_t>(x & 0xFF)); }
-inline bool loopback(uint32_t a) { return (ntohl(a) >> 24) == 127; }
-inline const uint32_t OWN = host(1);
+// A host on loopback, which the sink takes connections for (not the network's
+// own address nor its broadcast address).
+inline bool loopback(uint32_t a) { return (ntohl(a) >> 24) == 127 && (ntohl(a) + 1) % 0x1000000 > 1; }
+inline const uint32_t OWN = host(1), PREVIOUS = host(2);
 
 // Never freed: one key pair serves the whole run.
 inline Crsa* keyed(long seed) {
@@ -42,69 +38,38 @@ inline std::unique_ptr<char[]> exact(const void* data, size_t size) {
     return b;
 }
 
-
-#define FUZZ_CHECK(st, cond)                                                             \
+#define FUZZ_CHECK(shown, cond)                                                          \
     do {                                                                                 \
         if (!(cond)) {                                                                   \
             std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            (st).dump();                                                                 \
+            (shown).dump();                                                              \
             std::abort();                                                                \
         }                                                                                \
     } while (0)
 
-struct Arrival {
-    uint32_t to;  // the address the station dialled
-    std::string bytes;
+// What one connection's message made a fresh station at 127.0.0.1 do.
+struct Outcome {
+    std::vector<std::string> said, passed;  // its messages and transfers panes
+    std::vector<Arrival> got;               // the connections it opened
+    bool operator==(const Outcome& o) const {
+        auto same = [](const Arrival& a, const Arrival& b) { return a.to == b.to && a.bytes == b.bytes; };
+        return said == o.said && passed == o.passed && std::equal(got.begin(), got.end(), o.got.begin(), o.got.end(), same);
+    }
+    void dump() const {
+        for (const auto& l : said) std::fprintf(stderr, "said |%s|\n", l.c_str());
+        for (const auto& l : passed) std::fprintf(stderr, "passed |%s|\n", l.c_str());
+        for (const auto& a : got) std::fprintf(stderr, "sent %zu bytes to %s\n", a.bytes.size(), dotted(a.to).c_str());
+    }
 };
 
-// Listens on every loopback address at the station port. It is only ever made
-// inside a network namespace that has nothing but loopback: the stations under
-// test dial whatever address a peer names.
-class Sink {
-public:
-    Sink() {
-        struct if_nameindex* all = if_nameindex();
-        for (struct if_nameindex* i = all; i && i->if_index; ++i)
-            if (std::strcmp(i->if_name, "lo") != 0) {
-                std::fprintf(stderr, "interface %s present: run inside `unshare --net`\n", i->if_name);
-                std::_Exit(2);
-            }
-        if (all) if_freenameindex(all);
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(NET_PORT);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0) {
-            std::perror("sink");
-            std::_Exit(2);
-        }
-    }
-    // Every connection made since the last call; the station has closed each
-    // before its handler returned, so all their bytes are here already.
-    std::vector<Arrival> take() {
-        std::vector<Arrival> got;
-        for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-            timeval limit{2, 0};
-            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            sockaddr_in to{};
-            socklen_t len = sizeof to;
-            getsockname(c, reinterpret_cast<sockaddr*>(&to), &len);
-            Arrival a{to.sin_addr.s_addr, {}};
-            char buf[4096];
-            for (ssize_t r; (r = recv(c, buf, sizeof buf, 0)) > 0;) a.bytes.append(buf, static_cast<size_t>(r));
-            close(c);
-            got.push_back(std::move(a));
-        }
-        return got;
-    }
+inline Outcome receive(Crsa* rsa, Sink& sink, const std::string& message) {
+    TestStation st(OWN, *rsa);
+    auto buf = exact(message.data(), message.size());
+    st.net.handle_message(buf.get(), static_cast<int>(message.size()), PREVIOUS);
+    return {st.messages.lines(), st.transfers.lines(), sink.take()};
+}
 
-private:
-    int fd_ = -1;
-};
-
-// The station list an announcement must leave: newest first, one record per
+// The station list announcements must leave: newest first, one record per
 // address, a new key taking the old one's place, never the station itself.
 class Expected {
 public:
@@ -119,7 +84,7 @@ public:
         st.net.handle_datagram(buf.get(), len, from);
         bool answer = false;
         if (from != OWN && len >= 5 && std::memcmp(data, "HELLO", 5) == 0) {
-            answer = len >= Cmessages::HELLO_LEN && add(from, data + HELLO_TAG);
+            answer = len >= Cmessages::HELLO_LEN && add(from, data + 5);
         } else if (from != OWN && len >= 3 && std::memcmp(data, "BYE", 3) == 0) {
             std::erase_if(listed_, [from](const Record& r) { return r.address == from; });
         }
@@ -132,7 +97,7 @@ public:
     void message(TestStation& st, Sink& sink, const char* data, int len, uint32_t from) {
         auto buf = exact(data, static_cast<size_t>(len));
         st.net.handle_message(buf.get(), len, from);
-        if (from != OWN && len >= Cmessages::WELCOME_LEN) add(from, data + WELCOME_TAG);
+        if (from != OWN && len >= Cmessages::WELCOME_LEN) add(from, data + 7);
         FUZZ_CHECK(st, sink.take().empty());
         check(st);
     }
@@ -156,8 +121,9 @@ private:
         uint32_t address;
         NTL::ZZ e, n;
     };
-    // The key fields: exponent then modulus, 64 bytes each, little-endian.
-    // True when the list changed: a new station, or a listed one's new key.
+    // The key fields after the tag: exponent then modulus, 64 bytes each,
+    // little-endian. True when the list changed: a new station, or a listed
+    // one's new key.
     bool add(uint32_t from, const char* key) {
         const auto* k = reinterpret_cast<const unsigned char*>(key);
         Record fresh{from, NTL::ZZFromBytes(k, 64), NTL::ZZFromBytes(k + 64, 64)};

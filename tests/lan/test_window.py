@@ -1,9 +1,5 @@
-"""The station in a real window, under Xvfb and openbox, beside headless stations.
-
-The windowed station is the real one with a remote control on stdin
-(cibula_gui_driver): it types and clicks from inside, as QtTest does, and
-reads its panes back.  CIBULA_GUI_DRIVER names it.
-"""
+"""The station in a real window, under Xvfb and openbox, beside headless stations:
+cibula_gui_driver (CIBULA_GUI_DRIVER), which types, clicks and reads its panes from inside."""
 import os
 import re
 import shutil
@@ -22,6 +18,14 @@ def setUpModule():
     lan.require(also=next(("no " + t for t in TOOLS if not shutil.which(t)), None))
 
 
+def poll(fn, timeout):
+    """fn()'s first true value within `timeout` seconds, else its last one."""
+    end = time.monotonic() + timeout
+    while not (value := fn()) and time.monotonic() < end:
+        time.sleep(0.1)
+    return value
+
+
 class WindowDriver(lan.Proc):
     def command(self, line, timeout=10):
         """Runs a remote-control command; the lines it printed before 'end'."""
@@ -37,22 +41,13 @@ class WindowDriver(lan.Proc):
         return [l.split("\t", 1)[1] for l in self.command("pane %d" % n)]
 
     def wait_pane(self, n, pred, timeout=5):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            lines = self.pane(n)
-            if pred(lines):
-                return lines
-            time.sleep(0.1)
+        poll(lambda: pred(self.pane(n)), timeout)
         return self.pane(n)
 
     def wait_state(self, want, timeout=5):
-        """Waits until the window is 'active' or 'inactive'; its X window id."""
-        end = time.monotonic() + timeout
-        while True:
-            _, wid, state = self.command("state")[0].split("\t")
-            if state == want or time.monotonic() > end:
-                return wid if state == want else None
-            time.sleep(0.1)
+        """Waits until the window is 'active' or 'inactive'; its X window id, or None."""
+        state = poll(lambda: (s := self.command("state")[0].split("\t"))[2] == want and s, timeout)
+        return state[1] if state else None
 
 
 class WindowOnLan(unittest.TestCase):
@@ -74,10 +69,8 @@ class WindowOnLan(unittest.TestCase):
         self.addCleanup(wm.wait, 10)
         self.addCleanup(wm.terminate)
         # Manages the screen once it names itself on the root window.
-        end = time.monotonic() + 10
-        while "window id" not in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"):
-            self.assertTrue(wm.poll() is None and time.monotonic() < end, "openbox did not start")
-            time.sleep(0.05)
+        managing = poll(lambda: "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), 10)
+        self.assertTrue(managing and wm.poll() is None, "openbox did not start")
         self.net = lan.Lan(3)
         self.addCleanup(self.net.close)
         self.relay, self.peer = (self.net.start_station(h) for h in self.net.hosts[1:])
@@ -87,14 +80,10 @@ class WindowOnLan(unittest.TestCase):
                               capture_output=True, text=True, timeout=10).stdout
 
     def attention(self, wid, timeout=2):
-        """Whether the window asks for attention, within `timeout` seconds
-        (the window manager sets it on the window's request)."""
-        end = time.monotonic() + timeout
-        while True:
-            state = self.xprop("-id", wid, "_NET_WM_STATE")
-            if "_NET_WM_STATE_DEMANDS_ATTENTION" in state or time.monotonic() > end:
-                return "_NET_WM_STATE_DEMANDS_ATTENTION" in state
-            time.sleep(0.1)
+        """Whether the window asks for attention (the window manager sets it
+        on the window's request) within `timeout` seconds."""
+        return poll(lambda: "_NET_WM_STATE_DEMANDS_ATTENTION" in self.xprop("-id", wid, "_NET_WM_STATE"),
+                    timeout)
 
     def cover(self):
         """Another program's window comes up over the station's and takes the focus."""
@@ -107,9 +96,7 @@ class WindowOnLan(unittest.TestCase):
         """The windowed station; `env` adds to (None: removes from) the environment."""
         env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", **env)
         env = {k: v for k, v in env.items() if v is not None}
-        driver = os.environ.get("CIBULA_GUI_DRIVER") or os.path.join(
-            os.path.dirname(lan.station_binary()), "..", "tests", "cibula_gui_driver")
-        gui = self.net._track(WindowDriver(self.net.hosts[0], [driver], env))
+        gui = self.net._track(WindowDriver(self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
         self.assertTrue(gui.wait_record(lambda r: r[2] == "ready", 20), gui.dump())
         return gui
 
@@ -135,10 +122,8 @@ class WindowOnLan(unittest.TestCase):
         for attempt in range(8):
             mark = peer.mark()
             text = "Z okna, pokus %d: ďakujem" % attempt
-            gui.command("set 1 " + text)
-            gui.command("set 2 " + peer.addr)
-            gui.command("set 3 1")
-            gui.command("press 1")
+            for command in ("set 1 " + text, "set 2 " + peer.addr, "set 3 1", "press 1"):
+                gui.command(command)
             self.assertIsNotNone(peer.wait_for_line("messages", "%s -> JA : %s" % (gui.addr, text),
                                                     5, mark), peer.dump())
             top = gui.wait_pane(1, lambda l: l and DOBA.fullmatch(l[0]))
@@ -193,20 +178,11 @@ class WindowOnLan(unittest.TestCase):
 
 
 def notifications(monitor):
-    """(summary, body) of every Notify call in dbus-monitor's lines."""
-    out = []
-    for i, line in enumerate(monitor):
-        if "member=Notify" in line:
-            strings = []
-            for arg in monitor[i + 1:]:
-                if not arg.startswith("   "):
-                    break
-                m = re.fullmatch(r'\s+string "(.*)"', arg)
-                if m:
-                    strings.append(m.group(1))
-            if len(strings) >= 4:  # app name, icon, summary, body
-                out.append((strings[2], strings[3]))
-    return out
+    """(summary, body) of every Notify call in dbus-monitor's lines: the third
+    and fourth string of its arguments, the lines indented under it."""
+    calls = "\n".join(monitor).split("member=Notify")[1:]
+    args = [re.findall(r'^ +string "(.*)"$', re.match(r".*((?:\n .*)*)", c).group(1), re.M) for c in calls]
+    return [(a[2], a[3]) for a in args if len(a) >= 4]
 
 
 if __name__ == "__main__":

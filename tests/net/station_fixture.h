@@ -3,17 +3,18 @@
 // are in memory, its address is whatever it is given. The one fixture of the
 // unit tests, the fuzz targets and the micro-benchmarks; free of GoogleTest.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <sstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/printout.h"
 #include "crypto/crsa_inspector.h"
@@ -67,10 +68,9 @@ private:
 class InTempDir {
 public:
     InTempDir() : old_(std::filesystem::current_path()) {
-        static std::atomic<int> made{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("cibula-test-" + std::to_string(getpid()) + "-" + std::to_string(++made));
-        std::filesystem::create_directories(dir_);
+        char name[] = "/tmp/cibula-test-XXXXXX";
+        if (!mkdtemp(name)) std::abort();
+        dir_ = name;
         std::filesystem::current_path(dir_);
     }
     ~InTempDir() {
@@ -82,53 +82,74 @@ public:
     InTempDir& operator=(const InTempDir&) = delete;
     static std::string read_file(const std::string& name) {
         std::ifstream in(name);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
 private:
     std::filesystem::path old_, dir_;
 };
 
-// Listens on address:10012 (loopback only) and collects what one connection
-// carries until the peer closes.
-class Catcher {
+struct Arrival {
+    uint32_t to;  // the address the station dialled
+    std::string bytes;
+};
+
+// Takes the connections stations open to the station port of one loopback
+// address, or of every address (only inside a network namespace holding
+// nothing but loopback: a station dials whatever address a peer names).
+class Sink {
 public:
-    explicit Catcher(const char* address) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    explicit Sink(const char* address = nullptr) {
+        if (!address) only_loopback();
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(NET_PORT);
-        a.sin_addr.s_addr = inet_addr(address);
-        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 4) == 0;
-        got_ = std::async(std::launch::async, [this] { return take(); });
+        a.sin_addr.s_addr = address ? inet_addr(address) : INADDR_ANY;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0) {
+            std::perror("sink");
+            std::_Exit(2);
+        }
     }
-    ~Catcher() {
-        shutdown(fd_, SHUT_RDWR);
-        close(fd_);
+    ~Sink() { close(fd_); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    // Every connection made since the last call; the station has closed each
+    // before its handler returned, so all their bytes are here already.
+    std::vector<Arrival> take() {
+        std::vector<Arrival> got;
+        for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            timeval limit{2, 0};
+            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            sockaddr_in to{};
+            socklen_t len = sizeof to;
+            getsockname(c, reinterpret_cast<sockaddr*>(&to), &len);
+            Arrival a{to.sin_addr.s_addr, {}};
+            char buf[4096];
+            for (ssize_t r; (r = recv(c, buf, sizeof buf, 0)) > 0;) a.bytes.append(buf, static_cast<size_t>(r));
+            close(c);
+            got.push_back(std::move(a));
+        }
+        return got;
     }
-    bool bound() const { return bound_; }
-    std::string bytes() {
-        if (got_.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return "<none>";
-        return got_.get();
+    // The bytes of the one connection made since the last call.
+    std::string one() {
+        auto got = take();
+        return got.size() == 1 ? got[0].bytes : "<" + std::to_string(got.size()) + " connections>";
     }
 
 private:
-    std::string take() {
-        if (!bound_) return "<unbound>";
-        int c = accept(fd_, nullptr, nullptr);
-        if (c < 0) return "<none>";
-        std::string all;
-        char buf[4096];
-        ssize_t r;
-        while ((r = recv(c, buf, sizeof buf, 0)) > 0) all.append(buf, static_cast<size_t>(r));
-        close(c);
-        return all;
+    static void only_loopback() {
+        struct if_nameindex* all = if_nameindex();
+        for (struct if_nameindex* i = all; i && i->if_index; ++i)
+            if (std::strcmp(i->if_name, "lo") != 0) {
+                std::fprintf(stderr, "interface %s present: run inside `unshare --net`\n", i->if_name);
+                std::_Exit(2);
+            }
+        if (all) if_freenameindex(all);
     }
     int fd_ = -1;
-    bool bound_ = false;
-    std::future<std::string> got_;
 };
