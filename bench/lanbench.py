@@ -87,7 +87,7 @@ class Tool(lan.Proc):
 
 
 def start_tool(net, host, *args):
-    return net._track(Tool(host, *args))
+    return net.track(Tool(host, *args))
 
 
 def cpu_seconds(proc):
@@ -133,7 +133,7 @@ def wait_all_listed(stations, timeout):
     for s in stations:
         want = {t.addr for t in stations if t is not s}
         with s.cond:
-            for t, pane, text in s.records:
+            for t, pane, text in s.entries():
                 if pane == "stations" and set(text.split()) == want:
                     last = max(last, t)
                     break
@@ -175,7 +175,7 @@ def harness_round_trip(stations, count, rng):
         a.send_msg("10.213.0.250", 0, text_for("rt", i))
         j = a.wait_for_line("messages", "Stanica neexistuje.", 5, m)
         if j is not None:
-            us.append((a.records[j][0] - t0) * 1e6)
+            us.append((a.when(j) - t0) * 1e6)
     return summary(us)
 
 
@@ -194,13 +194,13 @@ def latency(stations, route_len, want, max_tries, rng):
         if i is None:
             lost += 1
             continue
-        t1 = a.records[i][0]
+        t1 = a.when(i)
         relays = a.route(m, r.addr)
         if relays is None or len(relays) != route_len:
             other_len += 1
             continue
         harness_us.append((t1 - t0) * 1e6)
-        station_ms.append(int(DOBA.fullmatch(a.records[i][2]).group(1)))
+        station_ms.append(int(DOBA.fullmatch(a.entries(i)[0][2]).group(1)))
         # the relays' and the recipient's printing ends before the next send
         r.wait_for_line("messages", "%s -> JA : %s" % (a.addr, text), 2, 0)
     return {"harness_us": harness_us, "station_ms": station_ms, "tries": tries,
@@ -269,7 +269,7 @@ def relay_throughput(net, relay, feeder_host, relay_key, seconds, window):
     want = "PRENOS: %s -> %s -> %s" % (feeder_host.addr, relay.addr, feeder_host.addr)
     relay.wait_until(lambda: len([1 for l in relay.lines("transfers", m) if l == want]) >= len(back), 3)
     with relay.cond:
-        prenos = [t for t, pane, text in relay.records[m:] if pane == "transfers" and text == want]
+        prenos = [t for t, pane, text in relay.entries(m) if pane == "transfers" and text == want]
     if not sent or not prenos:
         return {"error": "nothing relayed", "done": done}
     lo, hi = steady(sent, prenos)
@@ -407,7 +407,7 @@ def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_li
     for t, a, r, text in sends:
         line = "%s -> JA : %s" % (a.addr, text)
         with r.cond:
-            for rt, pane, txt in r.records[marks[r]:]:
+            for rt, pane, txt in r.entries(marks[r]):
                 if pane == "messages" and txt == line:
                     deliver_us.append((rt - t) * 1e6)
                     break
@@ -417,7 +417,7 @@ def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_li
     for s in stations:
         t_send = [t for t, a, _, _ in sends if a is s]
         with s.cond:
-            t_ack = [rt for rt, pane, txt in s.records[marks[s]:] if pane == "messages" and DOBA.fullmatch(txt)]
+            t_ack = [rt for rt, pane, txt in s.entries(marks[s]) if pane == "messages" and DOBA.fullmatch(txt)]
         ack_us += [(ta - ts) * 1e6 for ts, ta in zip(t_send, t_ack)]
     errors = {}
     for s in stations:

@@ -588,22 +588,23 @@ class Lan:
             list(pool.map(lambda job: ip_batch(job[1], ns=job[0]), jobs))
         return new
 
-    def _track(self, proc):
+    def track(self, proc):
+        """Stops `proc` with the LAN, and checks it there when it is a Station."""
         self.procs.append(proc)
         return proc
 
     def start_proc(self, host, argv):
         """Any command in a host namespace, stopped with the LAN."""
-        return self._track(Proc(host, argv))
+        return self.track(Proc(host, argv))
 
     def start_station(self, host=None, **kw):
-        return self._track(Station(host or self.add_host(), **kw))
+        return self.track(Station(host or self.add_host(), **kw))
 
     def start_stations(self, hosts=None):
         return [self.start_station(h) for h in (hosts or self.hosts)]
 
     def start_rawpeer(self, host=None, **kw):
-        return self._track(RawPeer(host or self.add_host(), **kw))
+        return self.track(RawPeer(host or self.add_host(), **kw))
 
     def dump(self):
         """The latest lines of every process, for a failure message."""

@@ -15,9 +15,9 @@ def show_new(stations, seen):
     fresh = []
     for name, s in zip(NAMES, stations):
         with s.cond:
-            fresh += [(t, name, s.addr, pane, text) for t, pane, text in s.records[seen[name]:]
+            fresh += [(t, name, s.addr, pane, text) for t, pane, text in s.entries(seen[name])
                       if pane in ("messages", "transfers", "stations")]
-            seen[name] = len(s.records)
+            seen[name] = s.mark()
     for _, name, addr, pane, text in sorted(fresh):
         print("%s %-11s %-9s %s" % (name, addr, pane, text), flush=True)
 

@@ -96,7 +96,7 @@ class WindowOnLan(unittest.TestCase):
         """The windowed station; `env` adds to (None: removes from) the environment."""
         env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", **env)
         env = {k: v for k, v in env.items() if v is not None}
-        gui = self.net._track(WindowDriver(self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
+        gui = self.net.track(WindowDriver(self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
         self.assertTrue(gui.wait_record(lambda r: r[2] == "ready", 20), gui.dump())
         return gui
 
@@ -155,10 +155,10 @@ class WindowOnLan(unittest.TestCase):
         # A private session bus (the daemon as dbus-run-session starts it, but
         # ending with its process), watched; nothing owns the notification service.
         host = self.net.hosts[0]
-        bus = self.net._track(lan.Proc(host, ["dbus-daemon", "--session", "--nofork", "--print-address"]))
+        bus = self.net.track(lan.Proc(host, ["dbus-daemon", "--session", "--nofork", "--print-address"]))
         self.assertTrue(bus.wait_record(lambda r: r[1] == "stdout", 10), bus.dump())
         address = bus.lines("stdout")[0]
-        monitor = self.net._track(lan.Proc(host, ["dbus-monitor", "--address", address,
+        monitor = self.net.track(lan.Proc(host, ["dbus-monitor", "--address", address,
                                                   "interface=org.freedesktop.Notifications"]))
         self.assertTrue(monitor.wait_record(lambda r: "member=NameLost" in r[2], 10), monitor.dump())
         gui = self.start_gui(DBUS_SESSION_BUS_ADDRESS=address)
