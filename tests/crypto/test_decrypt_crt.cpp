@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "crypto/crsa_inspector.h"
+#include "crypto/crsa_insides.h"
 
 namespace {
 

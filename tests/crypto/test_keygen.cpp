@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "crypto/crsa_inspector.h"
+#include "crypto/crsa_insides.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/printout.h"
-#include "crypto/crsa_inspector.h"
+#include "crypto/crsa_insides.h"
 #include "net/net.h"
 
 struct TestStation {
