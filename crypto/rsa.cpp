@@ -34,7 +34,9 @@ void write_block(char* out, const ZZ& value, int width) {
 }
 
 // Blocks of `in_block` bytes that `len` bytes fill when the last one is
-// zero-filled; never fewer than one.
+// zero-filled; never fewer than one. A short last block is read as if its
+// missing bytes were zeros: a station that forwards a layer without the zero
+// bytes unpadding ate sends exactly such a block.
 int padded_count(int len, int in_block) {
     return len > in_block ? (len + in_block - 1) / in_block : 1;
 }
@@ -73,7 +75,7 @@ void exponentiate(const char* buf, int len, int count, int in_block, int out_blo
 
 char* transform(const char* buf, int* len, int in_block, int out_block,
                 const ZZ& exponent, const ZZ& modulus) {
-    int count = (*len > in_block) ? *len / in_block : 1;
+    int count = padded_count(*len, in_block);
     auto out = zeroed(out_block * count);
     exponentiate(buf, *len, count, in_block, out_block, exponent, modulus, out.get());
     *len = out_block * count;
@@ -231,7 +233,7 @@ char* Crsa::crypt(const char* buf, int* len) {
 // that factor is 0, which Fermat's shortcut to dp or dq would get wrong.
 char* Crsa::decrypt(const char* buf, int* len) {
     if (NTL::IsZero(p)) return transform(buf, len, cipher_block, plain_block, d, n);
-    const int count = (*len > cipher_block) ? *len / cipher_block : 1;
+    const int count = padded_count(*len, cipher_block);
     auto out = zeroed(plain_block * count);
     const bool negative = NTL::sign(d) < 0;
     std::vector<unsigned char> scratch;

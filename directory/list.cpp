@@ -20,7 +20,7 @@ bool Clist::replace(const char* address, Skeys key) {
     uint32_t a = to_addr(address);
     for (Cuser& u : users_) {
         if (u.get_ip() != a) continue;
-        const Skeys held = u.get_keys();
+        const Skeys& held = u.get_keys();
         if (held.key[0] == key.key[0] && held.key[1] == key.key[1]) return false;
         u = Cuser(a, std::move(key));
         return true;
@@ -44,7 +44,7 @@ Skeys Clist::get_keys(const char* address) const {
 
 const Skeys* Clist::find_keys(uint32_t address) const {
     for (const Cuser& u : users_)
-        if (u.get_ip() == address) return &u.keys();
+        if (u.get_ip() == address) return &u.get_keys();
     return nullptr;
 }
 

@@ -8,8 +8,7 @@ class Cuser {
 public:
     Cuser(uint32_t address, Skeys keys) : address_(address), keys_(std::move(keys)) {}
     uint32_t get_ip() const { return address_; }
-    Skeys get_keys() const { return keys_; }
-    const Skeys& keys() const { return keys_; }
+    const Skeys& get_keys() const { return keys_; }
 
 private:
     uint32_t address_;

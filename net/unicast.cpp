@@ -113,14 +113,8 @@ char* zero_completed(const char* data, int* length, int size) {
 }  // namespace
 
 char* peel_layer(Crsa& rsa, const char* data, int* length, uint32_t* address, bool* last) {
-    // A relay that forwards its inner layer without restoring the zero bytes
-    // that unpadding ate sends us less than whole blocks: they were zeros.
-    std::unique_ptr<char[]> whole_in;
-    if (*length % Cnet::CIPHER_BLOCK != 0) {
-        int whole = (*length / Cnet::CIPHER_BLOCK + 1) * Cnet::CIPHER_BLOCK;
-        whole_in.reset(zero_completed(data, length, whole));
-        data = whole_in.get();
-    }
+    // A short last block decrypts as if completed with the zeros a relay
+    // that does not restore them left off.
     std::unique_ptr<char[]> decrypted(rsa.decrypt(data, length));
     char* unpadded = rsa.delete_padding(decrypted.get(), length);
     // Likewise an empty text whose writer's address ends in zero octets

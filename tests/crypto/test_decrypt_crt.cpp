@@ -81,6 +81,19 @@ TEST(DecryptByFactors, SameBytesAsTheFullPowerForKeysOfBothSigns) {
             EXPECT_TRUE(std::equal(expected.begin() + 63 * i, expected.begin() + 63 * (i + 1), got + 63 * i))
                 << "block " << blocks[i];
 
+        // A last block cut short decrypts as that block completed with zeros.
+        // (a second block below 2^480 ends in zero bytes, which a relay that
+        // drops them leaves off)
+        const ZZ small = NTL::RandomBnd(NTL::power2_ZZ(480));
+        Bytes cut(cipher.begin(), cipher.begin() + 64), tail = le(small, 64);
+        cut.insert(cut.end(), tail.begin(), tail.begin() + 60);
+        Bytes want(expected.begin(), expected.begin() + 63), m = le(full_power(small, r), 63);
+        want.insert(want.end(), m.begin(), m.end());
+        len = static_cast<int>(cut.size());
+        std::unique_ptr<char[]> cut_out(r.decrypt(reinterpret_cast<const char*>(cut.data()), &len));
+        const auto* cut_got = reinterpret_cast<const unsigned char*>(cut_out.get());
+        EXPECT_EQ(Bytes(cut_got, cut_got + len), want);
+
         // A short input reads its missing bytes as zero.
         len = 5;
         std::unique_ptr<char[]> short_out(r.decrypt(in.get() + 64 * 18, &len));
