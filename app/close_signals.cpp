@@ -26,6 +26,9 @@ void close_on_signals(plat::Toolkit& toolkit) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // The terminal closed: leave as on SIGTERM, unless started under nohup.
+    struct sigaction hup {};
+    if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) sigaction(SIGHUP, &sa, nullptr);
     toolkit.watch(g_pipe[0], [](int fd) {
         char buf[16];
         while (read(fd, buf, sizeof buf) > 0) {

@@ -1,6 +1,6 @@
 #pragma once
 #include "platform/winapi.h"
 
-// SIGTERM and SIGINT close the main window as the user would, so the station
-// still says BYE on its way out.
+// SIGTERM, SIGINT and SIGHUP (unless ignored at start) close the main window
+// as the user would, so the station still says BYE on its way out.
 void close_on_signals(plat::Toolkit& toolkit);

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/close_signals.h"
@@ -132,11 +133,24 @@ void HeadlessToolkit::read_input(int fd) {
         close_station();
         return;
     }
-    pending_.append(chunk, static_cast<size_t>(r));
-    size_t nl;
-    while ((nl = pending_.find('\n')) != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
+    for (const char *p = chunk, *end = chunk + r; p < end;) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl ? nl : end;
+        // Input that never ends its line must not grow without bound.
+        if (!overlong_) pending_.append(p, static_cast<size_t>(stop - p));
+        if (pending_.size() > MAX_LINE) {
+            std::fprintf(stderr, "cibula: input line longer than %zu bytes dropped\n", MAX_LINE);
+            pending_.clear();
+            overlong_ = true;
+        }
+        p = nl ? nl + 1 : end;
+        if (!nl) break;
+        if (overlong_) {
+            overlong_ = false;
+            continue;
+        }
+        std::string line = std::move(pending_);
+        pending_.clear();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty()) command(line);
         if (!hwnd || static_cast<plat::MainWindow*>(hwnd)->destroyed()) return;
@@ -152,7 +166,7 @@ int run_headless(int argc, char** argv, bool read_commands) {
     close_on_signals(toolkit);
     if (read_commands) toolkit.watch(STDIN_FILENO, [&toolkit](int fd) { toolkit.read_input(fd); });
 
-    int code = WinMain(toolkit);
+    int code = WinMain(toolkit, true);
     plat::set_toolkit(nullptr);
     return code;
 }

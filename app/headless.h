@@ -22,7 +22,9 @@ private:
     void close_station();
 
     std::vector<std::unique_ptr<plat::Window>> windows_;
-    std::string pending_;  // input not yet ended by a newline
+    static constexpr size_t MAX_LINE = 4096;  // longer command lines are dropped
+    std::string pending_;    // input not yet ended by a newline
+    bool overlong_ = false;  // dropping the rest of a line that was too long
 };
 
 // With read_commands false (a relay run as a service) standard input is left

@@ -36,6 +36,8 @@ long draw_key_seed() {
 }
 
 constexpr uintptr_t ANNOUNCE_TIMER = 1;
+constexpr uintptr_t ADDRESS_TIMER = 3;
+constexpr unsigned ADDRESS_POLL_MS = 1000;
 
 // Seeded apart from rand(): stations started in the same second share its
 // sequence and would announce together.
@@ -44,13 +46,45 @@ Cannounce& announce_schedule() {
     return schedule;
 }
 
+bool g_transcript_made = false;  // named after the first address the station had
+
 // The station's HELLO, the same 134 bytes each time, and the next one timed.
-void announce() {
+void send_hello() {
     if (!rsa) return;
     int length = 0;
     std::unique_ptr<char[]> hello(Cmessages::create_hello_message(rsa->get_my_keys(), &length));
     net.send_broadcast(hello.get(), length);
     plat::SetTimer(hwnd, ANNOUNCE_TIMER, static_cast<unsigned>(announce_schedule().next_ms()));
+}
+
+enum class Address { none, same, fresh };
+
+// Reads the station's address again. Without one it announces nothing and
+// looks again every second; a new one is announced at once and soon again,
+// as at a start, so that every station hears it.
+Address reread_address() {
+    const uint32_t before = net.own_address();
+    net.get_IPaddr();
+    const uint32_t now = net.own_address();
+    if (now == 0) {
+        plat::KillTimer(hwnd, ANNOUNCE_TIMER);
+        plat::SetTimer(hwnd, ADDRESS_TIMER, ADDRESS_POLL_MS);
+        return Address::none;
+    }
+    if (now == before) return Address::same;
+    plat::KillTimer(hwnd, ADDRESS_TIMER);
+    net.delete_IPaddr(dotted(now).c_str());  // a station that had it before us
+    if (!g_transcript_made) {
+        g_transcript_made = true;
+        net.create_file();
+    }
+    announce_schedule().restart();
+    send_hello();
+    return Address::fresh;
+}
+
+void announce() {
+    if (reread_address() == Address::same) send_hello();
 }
 
 void send_flow() {
@@ -64,6 +98,7 @@ void send_flow() {
     int route_length = std::atoi(route_text);
 
     net.start_time();
+    reread_address();  // the message names the address the station has now
     net.generate_path(&route, route_length);
     uint32_t r = inet_addr(recipient);
     if (route.empty() || route.top() != r) route.push(r);
@@ -75,11 +110,15 @@ void send_flow() {
     if (!onion) return;
     print.printout_mess(text, dotted(final_address).c_str(), "OUT");
     net.send_unicast(onion.get(), dotted(first_hop).c_str(), length);
+    net.await_ack(final_address);
 }
 
 void shutdown_station() {
     plat::KillTimer(hwnd, ANNOUNCE_TIMER);
-    net.send_broadcast("BYE", 3);
+    plat::KillTimer(hwnd, ADDRESS_TIMER);
+    // Only a station that announced itself says BYE: a second one on this
+    // host would unlist the first everywhere.
+    if (net.listening() && net.own_address() != 0) net.send_broadcast("BYE", 3);
     net.set_rsa(nullptr);
     delete rsa;
     rsa = nullptr;
@@ -105,6 +144,7 @@ plat::LRESULT WindowProcedure(plat::HWND window, unsigned message, plat::WPARAM 
         return 0;
     case plat::WM_TIMER:
         if (w == ANNOUNCE_TIMER) announce();
+        else if (w == ADDRESS_TIMER) reread_address();
         return 0;
     case WM_UNICAST:
         net.listen_proc_unicast(static_cast<unsigned>(w), static_cast<long>(l));
@@ -167,15 +207,23 @@ void make_keys(long seed) {
     net.set_rsa(rsa);
 }
 
-int WinMain(plat::Toolkit& toolkit) {
+int WinMain(plat::Toolkit& toolkit, bool leave_when_port_taken) {
     plat::set_toolkit(&toolkit);
     if (!create_window()) return 0;
     make_keys(draw_key_seed());
 
     net.prepare_listen();
-    net.get_IPaddr();
-    net.create_file();
-    announce();
+    // Another station holds the port (the one of this host): this one takes
+    // no part in the LAN, or it would announce a second key for the address.
+    if (!net.listening()) {
+        if (!leave_when_port_taken) return plat::RunMessageLoop();
+        net.set_rsa(nullptr);
+        delete rsa;
+        rsa = nullptr;
+        plat::SocketCleanup();
+        return EXIT_PORT_TAKEN;
+    }
+    reread_address();
 
     return plat::RunMessageLoop();
 }

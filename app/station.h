@@ -20,7 +20,13 @@ extern Crsa* rsa;
 bool create_window();
 void make_keys(long seed);
 
+// The exit status of a station that could not prepare its listening sockets
+// and was told to leave then.
+constexpr int EXIT_PORT_TAKEN = 3;
+
 // Start-up, then the message loop of the toolkit in use; returns the exit code.
-int WinMain(plat::Toolkit& toolkit);
+// A station that cannot listen shows why and stays without the LAN, or with
+// leave_when_port_taken returns EXIT_PORT_TAKEN at once.
+int WinMain(plat::Toolkit& toolkit, bool leave_when_port_taken = false);
 plat::LRESULT WindowProcedure(plat::HWND, unsigned message, plat::WPARAM, plat::LPARAM);
 void zobraz_popisky();

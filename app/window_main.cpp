@@ -40,8 +40,9 @@ void StationToolkit::message_arrived(plat::HWND pane, const std::string& from, c
     QWidget* window = widget(hwnd);
     if (pane != listbox_1 || !window || window->isActiveWindow()) return;
     QApplication::alert(window);
-    plat::notify_desktop(QString::fromUtf8("Nová správa od ") + QString::fromStdString(from),
-                         QString::fromStdString(text));
+    const QString sender = QString::fromStdString(from);
+    notifier_.show(sender, QString::fromUtf8("Nová správa od ") + sender,
+                   plat::visible_text(QString::fromStdString(text)));
 }
 
 int run_window(int argc, char** argv) {

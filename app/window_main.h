@@ -9,6 +9,9 @@ public:
     plat::HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
                               plat::HWND parent) override;
     void message_arrived(plat::HWND pane, const std::string& from, const std::string& text) override;
+
+private:
+    plat::Notifier notifier_;
 };
 
 int run_window(int argc, char** argv);

@@ -266,7 +266,7 @@ BENCHMARK(BM_StationsRepaint)->Unit(benchmark::kMicrosecond)->MinTime(0.2)->Repe
 
 // One transcript line, as the writer appends the route and each DOBA PRENOSU.
 void BM_TranscriptLine(benchmark::State& state) {
-    Station s(inet_addr("127.0.0.7"), writer().rsa, KEEP_NO_LINES);
+    Station s(inet_addr("10.0.0.7"), writer().rsa, KEEP_NO_LINES);
     InTempDir dir;
     s.net.create_file();
     for (auto _ : state) s.net.save_to_file("DOBA PRENOSU: 2ms.\n");

@@ -4,7 +4,7 @@
 // When a station sends its HELLO again. One HELLO can be lost (a link that is
 // down, a busy receiver), and a station that never hears one never lists the
 // sender: so the HELLO is repeated about 1 s and 4 s after start, then about
-// every INTERVAL_MS. Each delay varies by up to a twelfth either way, so that
+// every INTERVAL_MS; a station that gets a new address starts over. Each delay varies by up to a twelfth either way, so that
 // stations started together drift apart instead of announcing together.
 class Cannounce {
 public:
@@ -20,6 +20,9 @@ public:
         std::uniform_int_distribution<int> jitter(-base / 12, base / 12);
         return base + jitter(random_);
     }
+
+    // The station has a new address: soon twice again, then as usual.
+    void restart() { sent_ = 0; }
 
 private:
     std::mt19937 random_;

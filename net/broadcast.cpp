@@ -25,6 +25,9 @@ void Cnet::listen_proc_broadcast(unsigned int, long) {
 
 void Cnet::handle_datagram(const char* data, int length, uint32_t source) {
     if (source == my_IPaddr) return;  // our own broadcast, come back
+    // A host without an address broadcasts from 0.0.0.0, and an answer to
+    // such a source would come back to ourselves.
+    if (!station_address_ok(source)) return;
     std::string sender = dotted(source);
     if (length >= 5 && std::memcmp(data, "HELLO", 5) == 0) {
         // A key is only ever read from bytes that were received.

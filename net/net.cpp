@@ -14,8 +14,6 @@ namespace {
 
 const auto g_started = std::chrono::steady_clock::now();
 
-bool is_loopback(uint32_t a) { return (ntohl(a) >> 24) == 127; }
-
 // Waits until fd is ready for `events` or the deadline passes.
 bool wait_ready(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
@@ -74,10 +72,16 @@ std::string dotted(uint32_t address) {
     return text;
 }
 
-int station_clock_ms() {
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - g_started)
-                                .count());
+int64_t station_clock_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 g_started)
+        .count();
+}
+
+bool station_address_ok(uint32_t address) {
+    const uint32_t a = ntohl(address);
+    const uint32_t first = a >> 24;
+    return first != 0 && first != 127 && (a >> 28) != 0xE && a != 0xFFFFFFFFu;
 }
 
 void Cnet::say(const char* line) {
@@ -85,6 +89,9 @@ void Cnet::say(const char* line) {
 }
 
 void Cnet::get_IPaddr() {
+    // Read afresh each time: the host may get its address after the station
+    // started, or another one later. Without one it is 0.0.0.0.
+    my_IPaddr = 0;
     // The source address the kernel picks for our broadcasts is the one the
     // other stations see, and the one our own broadcasts come back from.
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -96,7 +103,7 @@ void Cnet::get_IPaddr() {
         socklen_t len = sizeof me;
         if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
             getsockname(s, reinterpret_cast<sockaddr*>(&me), &len) == 0 &&
-            me.sin_addr.s_addr != 0 && !is_loopback(me.sin_addr.s_addr)) {
+            station_address_ok(me.sin_addr.s_addr)) {
             my_IPaddr = me.sin_addr.s_addr;
             close(s);
             return;
@@ -109,7 +116,7 @@ void Cnet::get_IPaddr() {
         if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
         if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
         uint32_t a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-        if (a != 0 && !is_loopback(a)) {
+        if (station_address_ok(a)) {
             my_IPaddr = a;
             break;
         }
@@ -146,6 +153,7 @@ void Cnet::prepare_listen() {
     // once; a dropped connect stalls its sender and the stalls spread.
     if (listen(sock_unicast, SOMAXCONN) != 0)
         return fail("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
+    listening_ok = true;
 }
 
 void Cnet::send_broadcast(const char* data, int length) {
@@ -183,6 +191,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length) {
 }
 
 bool Cnet::save_IPaddr(const char* address, Skeys key) {
+    if (!station_address_ok(inet_addr(address))) return false;
     bool added = list.add(address, std::move(key));
     if (added && print) print->refresh_ip_window(&list);
     return added;
@@ -198,9 +207,21 @@ void Cnet::delete_IPaddr(const char* address) {
     if (list.erase(address) && print) print->refresh_ip_window(&list);
 }
 
-void Cnet::start_time() { time_start = station_clock_ms(); }
+void Cnet::start_time() { time_start = clock(); }
 
-int Cnet::stop_time() {
-    time_stop = station_clock_ms();
+int64_t Cnet::stop_time() {
+    time_stop = clock();
     return time_stop - time_start;
+}
+
+void Cnet::await_ack(uint32_t recipient) { waiting.push_back({recipient, time_start}); }
+
+bool Cnet::take_waiting(uint32_t from, Waiting* message) {
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        if (it->recipient != from) continue;
+        *message = *it;
+        waiting.erase(it);
+        return true;
+    }
+    return false;
 }

@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <deque>
 #include <stack>
 #include <string>
 
@@ -17,8 +18,14 @@ constexpr unsigned WM_BROADCAST = plat::WM_USER + 2;
 // Dotted form of an address in network byte order.
 std::string dotted(uint32_t address);
 
-// Milliseconds on a monotonic clock since the station started.
-int station_clock_ms();
+// Milliseconds on a monotonic clock since the station started; 64 bits, so
+// that it does not wrap however long the station runs.
+int64_t station_clock_ms();
+
+// Whether an address (network byte order) can be a station at all: never
+// 0.0.0.0/8, 127.0.0.0/8, 224.0.0.0/4 or 255.255.255.255. A station never
+// lists, answers or connects to any other.
+bool station_address_ok(uint32_t address);
 
 // Opens one onion layer with the station's key: decrypt, unpad, unframe. A
 // relay layer's payload comes back whole (a multiple of the cipher block).
@@ -37,9 +44,16 @@ public:
     void set_hwnd(plat::HWND* h) { hwnd = h; }
     void set_print(Cprintout* p) { print = p; }
     void set_rsa(Crsa* r) { rsa = r; }
+    // The clock the transfer times are read from; station_clock_ms unless a
+    // test injects another.
+    void set_clock(int64_t (*c)()) { clock = c; }
 
+    // Reads the station's current address into my_IPaddr: 0.0.0.0 while the
+    // host has none that can be a station's.
     void get_IPaddr();
     void prepare_listen();
+    // Whether prepare_listen got both listening sockets ready.
+    bool listening() const { return listening_ok; }
     void send_broadcast(const char* data, int length);
     void send_unicast(const char* data, const char* address, int length);
     bool save_IPaddr(const char* address, Skeys key);
@@ -48,11 +62,24 @@ public:
     bool replace_IPaddr(const char* address, Skeys key);
     void delete_IPaddr(const char* address);
     void start_time();
-    int stop_time();
+    int64_t stop_time();
+
+    // One message written by this station, waiting for its recipient's ACK.
+    struct Waiting {
+        uint32_t recipient;
+        int64_t started_ms;  // on the station's clock
+    };
+    // Registers the message just sent to `recipient`, timed from start_time.
+    void await_ack(uint32_t recipient);
+    // The oldest message still waiting for an ACK from `from`, taken off the
+    // list; false when none is.
+    bool take_waiting(uint32_t from, Waiting* message);
 
     void listen_proc_broadcast(unsigned int socket, long event);
     void listen_proc_unicast(unsigned int socket, long event);
 
+    // Creates (or empties) the transcript ADDRESS.txt for the current address;
+    // without it, the station runs on and records nothing.
     void create_file();
     void save_to_file(const char* text);
 
@@ -73,6 +100,7 @@ private:
     void say(const char* line);
     void handle_onion(const char* data, int length, uint32_t peer);
     bool read_connection(char* buf, int* length);
+    int open_transcript(int flags);
 
     int sock_unicast = -1;
     int sock_broadcast = -1;
@@ -84,6 +112,9 @@ private:
     Cprintout* print = nullptr;
     Clist list;
     Crsa* rsa = nullptr;
-    int time_start = 0;
-    int time_stop = 0;
+    int64_t time_start = 0;
+    int64_t time_stop = 0;
+    int64_t (*clock)() = station_clock_ms;
+    std::deque<Waiting> waiting;
+    bool listening_ok = false;
 };

@@ -87,11 +87,16 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {
         if (length < Cmessages::WELCOME_LEN) return;  // too short to hold a key
         if (peer == my_IPaddr) return;  // like our own HELLO: we never list ourselves
+        if (!station_address_ok(peer)) return;
         std::string from = dotted(peer);
         Skeys key = Cmessages::decode_welcome_message(data);
         if (!save_IPaddr(from.c_str(), key)) replace_IPaddr(from.c_str(), key);  // no answer either way
     } else if (length >= 3 && std::memcmp(data, "ACK", 3) == 0) {
-        std::string line = "DOBA PRENOSU: " + std::to_string(stop_time()) + "ms.";
+        // Only the recipient of a message we wrote confirms it, once: any
+        // other ACK would show a time that means nothing.
+        Waiting message{};
+        if (!take_waiting(peer, &message)) return;
+        std::string line = "DOBA PRENOSU: " + std::to_string(clock() - message.started_ms) + "ms.";
         say(line.c_str());
         save_to_file((line + "\n").c_str());
     } else {
@@ -143,13 +148,21 @@ void Cnet::handle_onion(const char* data, int length, uint32_t peer) {
         return;
     }
     std::string next = dotted(address);
+    // No station can be at such an address; connecting there would reach
+    // ourselves or nobody.
+    auto send_to_next = [&](const char* data, int len) {
+        if (station_address_ok(address))
+            send_unicast(data, next.c_str(), len);
+        else
+            say("Chyba pri pripojeni na vzdalenu stanicu.");
+    };
     if (!last) {
-        send_unicast(inner.get(), next.c_str(), length);
+        send_to_next(inner.get(), length);
         std::string line = "PRENOS: " + dotted(peer) + " -> " + dotted(my_IPaddr) + " -> " + next;
         if (print) print->printout_transmission(line.c_str());
     } else {
         say("");
         if (print) print->printout_mess(inner.get(), next.c_str(), "IN");
-        send_unicast("ACK", next.c_str(), 3);
+        send_to_next("ACK", 3);
     }
 }

@@ -3,6 +3,8 @@
 #include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPaintEvent>
@@ -10,6 +12,12 @@
 #include <QPushButton>
 
 namespace plat {
+
+QString visible_text(QString text) {
+    for (QChar& c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = u'?';
+    return text;
+}
 
 namespace {
 
@@ -54,12 +62,19 @@ public:
 
 class ListWindow : public Pane {
 public:
-    explicit ListWindow(QWidget* parent) : Pane(false), list(new QListWidget(parent)) {}
+    // limit: the most lines kept, the oldest going first; 0 keeps all.
+    ListWindow(QWidget* parent, int limit) : Pane(false), list(new QListWidget(parent)), limit_(limit) {}
     QListWidget* list;
 
 protected:
-    void inserted(const std::string& utf8) override { list->insertItem(0, qs(utf8)); }
+    void inserted(const std::string& utf8) override {
+        list->insertItem(0, visible_text(qs(utf8)));
+        while (limit_ > 0 && list->count() > limit_) delete list->takeItem(list->count() - 1);
+    }
     void cleared() override { list->clear(); }
+
+private:
+    int limit_;
 };
 
 class ButtonWindow : public Window {
@@ -108,7 +123,10 @@ HWND WidgetToolkit::create_control(const char* cls, const char* text, int x, int
         shown = e->edit;
         control = std::move(e);
     } else if (kind == "LISTBOX") {
-        auto l = std::make_unique<ListWindow>(host);
+        // Peers can fill the messages and transfers panes at will; the
+        // stations pane is redrawn whole and holds what the list holds.
+        bool stations = std::string(text) == "okno dostupnych stanic";
+        auto l = std::make_unique<ListWindow>(host, stations ? 0 : PANE_LINES);
         shown = l->list;
         control = std::move(l);
     } else if (kind == "BUTTON") {
@@ -144,16 +162,35 @@ QWidget* WidgetToolkit::widget(HWND hwnd) const {
     return nullptr;
 }
 
-void notify_desktop(const QString& summary, const QString& body) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-        "org.freedesktop.Notifications", "Notify");
+Notifier::Notifier(QDBusConnection bus) : bus_(std::move(bus)) {
+    if (!bus_.isConnected()) return;
+    // Asked once, without waiting: nothing may hold up the station's thread.
+    QDBusMessage ask = QDBusMessage::createMethodCall(SERVICE, PATH, SERVICE, "GetCapabilities");
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(ask), &context_);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context_, [this](QDBusPendingCallWatcher* w) {
+        QDBusPendingReply<QStringList> reply = *w;
+        if (reply.isValid()) markup_ = reply.value().contains("body-markup");
+        w->deleteLater();
+    });
+}
+
+Notifier::~Notifier() = default;
+
+void Notifier::show(const QString& sender, const QString& summary, const QString& body) {
+    if (!bus_.isConnected()) return;
+    const uint replaces = shown_.value(sender, 0u);
+    QDBusMessage call = QDBusMessage::createMethodCall(SERVICE, PATH, SERVICE, "Notify");
     // app name, id to replace, icon, summary, body, actions, hints, timeout
-    call << QString("cibula") << 0u << QString("cibula") << summary << body << QStringList()
+    call << QString("cibula") << replaces << QString("cibula") << summary
+         << (markup_ ? body.toHtmlEscaped() : body) << QStringList()
          << QVariantMap{{"desktop-entry", QString("cibula")}} << -1;
-    bus.send(call);  // the answer (the notification's id) is of no use here
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), &context_);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context_,
+                     [this, sender](QDBusPendingCallWatcher* w) {
+                         QDBusPendingReply<uint> reply = *w;
+                         if (reply.isValid()) shown_.insert(sender, reply.value());
+                         w->deleteLater();
+                     });
 }
 
 }  // namespace plat

@@ -1,4 +1,6 @@
 #pragma once
+#include <QDBusConnection>
+#include <QHash>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -14,6 +16,8 @@ namespace plat {
 // QApplication.
 class WidgetToolkit : public QtLoop {
 public:
+    static constexpr int PANE_LINES = 10000;  // kept in the messages and transfers panes
+
     WidgetToolkit();
     ~WidgetToolkit() override;
     HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
@@ -30,9 +34,29 @@ private:
     QPainter* painter_ = nullptr;
 };
 
-// Asks the session bus's notification service to show a desktop notification
-// and does not wait for its answer: nothing may hold up the station's one
-// thread. Without a session bus it does nothing.
-void notify_desktop(const QString& summary, const QString& body);
+// A text as a pane shows it: control characters (a peer may send line breaks
+// that would forge lines) become '?'.
+QString visible_text(QString text);
+
+// Desktop notifications over a bus's notification service, never waiting for
+// an answer: nothing may hold up the station's one thread. The body is escaped
+// for a server that renders body markup, and plain for one that does not; a
+// sender's new notification replaces its last one. Without a bus, nothing.
+class Notifier {
+public:
+    explicit Notifier(QDBusConnection bus = QDBusConnection::sessionBus());
+    ~Notifier();
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+    void show(const QString& sender, const QString& summary, const QString& body);
+
+private:
+    static constexpr const char* SERVICE = "org.freedesktop.Notifications";
+    static constexpr const char* PATH = "/org/freedesktop/Notifications";
+    QDBusConnection bus_;
+    bool markup_ = true;  // until the server answers: escaped text is safe anywhere
+    QHash<QString, uint> shown_;  // the id of each sender's latest notification
+    QObject context_;             // ends the pending answers with the notifier
+};
 
 }  // namespace plat

@@ -80,7 +80,7 @@ TEST_F(Window, SendWithNobodyKnownSaysSoInOrder) {
 // A route length that is no positive number goes straight to the recipient;
 // the text is cut to 99 characters; Enter sends as the button does.
 TEST_F(Window, SendStraightWithCutTextByButtonOrEnter) {
-    TestStation r("127.0.0.92", 32), other("127.0.0.95", 33);
+    TestStation r("10.0.0.92", 32), other("10.0.0.95", 33);
     knows(other);
     knows(r);
     const QString long_text(150, QChar(0x10D));  // č
@@ -89,11 +89,11 @@ TEST_F(Window, SendStraightWithCutTextByButtonOrEnter) {
         {"priamo", "-3", false, 64, "priamo"},
         {long_text, "0", true, 128, long_text.left(99)},
     };
-    Sink at_r("127.0.0.92");
+    Sink at_r("10.0.0.92");
     for (const auto& s : sends) {
         SCOPED_TRACE(s.length.toStdString());
         type(edit_1, s.text);
-        type(edit_2, "127.0.0.92");
+        type(edit_2, "10.0.0.92");
         type(edit_3, s.length);
         if (s.enter) QTest::keyClick(edit(edit_1), Qt::Key_Return);
         else QTest::mouseClick(button(button_1), Qt::LeftButton);
@@ -101,52 +101,52 @@ TEST_F(Window, SendStraightWithCutTextByButtonOrEnter) {
         const Lines shown = lines(listbox_1);
         ASSERT_GE(shown.size(), 3u);
         EXPECT_EQ(Lines(shown.begin(), shown.begin() + 3),
-                  (Lines{"JA -> 127.0.0.92 : " + s.shown.toStdString(), "VYGENEROVANA TRASA:", "127.0.0.92"}));
+                  (Lines{"JA -> 10.0.0.92 : " + s.shown.toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92"}));
     }
 }
 
 TEST_F(Window, PickedStationBecomesTheRecipient) {
-    TestStation a("127.0.0.92", 32), b("127.0.0.95", 33);
+    TestStation a("10.0.0.92", 32), b("10.0.0.95", 33);
     knows(a);
     knows(b);
     QListWidget* list = pane(listbox_2);
-    ASSERT_EQ(lines(listbox_2), (Lines{"127.0.0.92", "127.0.0.95"}));
+    ASSERT_EQ(lines(listbox_2), (Lines{"10.0.0.92", "10.0.0.95"}));
     auto click = [list](QPoint at) { QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at); };
     QPoint second = list->visualItemRect(list->item(1)).center();
 
     type(edit_2, "10.9.9.9");
     click(second);
-    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.95");
+    EXPECT_EQ(edit(edit_2)->text(), "10.0.0.95");
     type(edit_2, "10.9.9.9");
     click({list->viewport()->width() / 2, list->viewport()->height() - 5});
     EXPECT_EQ(edit(edit_2)->text(), "10.9.9.9") << "below the lines";
     click(second);
-    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.95") << "the line picked already, clicked again";
+    EXPECT_EQ(edit(edit_2)->text(), "10.0.0.95") << "the line picked already, clicked again";
     list->setFocus();
     QTest::keyClick(list, Qt::Key_Up);
-    EXPECT_EQ(edit(edit_2)->text(), "127.0.0.92");
+    EXPECT_EQ(edit(edit_2)->text(), "10.0.0.92");
 
-    Sink at_a("127.0.0.92");
+    Sink at_a("10.0.0.92");
     type(edit_1, "vybrana");
     QTest::mouseClick(button(button_1), Qt::LeftButton);
     EXPECT_EQ(at_a.one().size(), 64u);
-    EXPECT_EQ(lines(listbox_1)[0], "JA -> 127.0.0.92 : vybrana");
+    EXPECT_EQ(lines(listbox_1)[0], "JA -> 10.0.0.92 : vybrana");
 }
 
 // Clearing keeps the stations; then a station in use, left as a picture
 // beside the build for a person to look at.
 TEST_F(Window, ClearThenAStationInUse) {
-    TestStation writer("127.0.0.96", 34), relay("127.0.0.97", 35);
+    TestStation writer("10.0.0.96", 34), relay("10.0.0.97", 35);
     knows(writer);
     knows(relay);
     print.printout_mess("x");
     print.printout_transmission("y");
     QTest::mouseClick(button(button_2), Qt::LeftButton);
     EXPECT_EQ(pane(listbox_1)->count() + pane(listbox_3)->count(), 0);
-    EXPECT_EQ(lines(listbox_2), (Lines{"127.0.0.96", "127.0.0.97"}));
+    EXPECT_EQ(lines(listbox_2), (Lines{"10.0.0.96", "10.0.0.97"}));
 
     // A message written in Windows-1250, shown in Unicode and acknowledged.
-    writer.net.stations().add("127.0.0.91", rsa->get_my_keys());
+    writer.net.stations().add("10.0.0.91", rsa->get_my_keys());
     std::stack<uint32_t> route;
     route.push(net.own_address());
     const std::string text = "Dobrý deň, ako sa máš? Ďakujem, že čítaš.", wire = plat::utf8_to_cp1250(text);
@@ -154,19 +154,19 @@ TEST_F(Window, ClearThenAStationInUse) {
     uint32_t to = 0, first = 0;
     std::unique_ptr<char[]> packet(writer.net.create_onion(route, wire.c_str(), &len, &to, &first));
     ASSERT_TRUE(packet);
-    Sink at_writer("127.0.0.96"), at_relay("127.0.0.97");
+    Sink at_writer("10.0.0.96"), at_relay("10.0.0.97");
     net.handle_message(packet.get(), len, writer.net.own_address());
     EXPECT_EQ(at_writer.one(), "ACK");
-    print.printout_transmission("PRENOS: 127.0.0.96 -> 127.0.0.91 -> 127.0.0.97");
+    print.printout_transmission("PRENOS: 10.0.0.96 -> 10.0.0.91 -> 10.0.0.97");
     type(edit_1, "Ahoj, tu je odpoveď.");
-    type(edit_2, "127.0.0.97");
+    type(edit_2, "10.0.0.97");
     QTest::mouseClick(button(button_1), Qt::LeftButton);
     EXPECT_EQ(at_relay.one().size(), 64u);
-    net.handle_message("ACK", 3, inet_addr("127.0.0.97"));
+    net.handle_message("ACK", 3, inet_addr("10.0.0.97"));
     const Lines shown = lines(listbox_1);
     ASSERT_EQ(shown.size(), 7u);
-    EXPECT_EQ(shown[1], "JA -> 127.0.0.97 : Ahoj, tu je odpoveď.");
-    EXPECT_EQ(shown[5], "127.0.0.96 -> JA : " + text);
+    EXPECT_EQ(shown[1], "JA -> 10.0.0.97 : Ahoj, tu je odpoveď.");
+    EXPECT_EQ(shown[5], "10.0.0.96 -> JA : " + text);
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     plat::set_toolkit(&tk);
     if (!create_window()) return 1;
     make_keys(5);
-    net.set_own_address(inet_addr("127.0.0.91"));
+    net.set_own_address(inet_addr("10.0.0.91"));
     int code = RUN_ALL_TESTS();
     net.set_rsa(nullptr);
     delete rsa;

@@ -1,7 +1,7 @@
-// One connection's message to a station at 127.0.0.1 from 127.0.0.2, as it
+// One connection's message to a station at 10.0.0.1 from 10.0.0.2, as it
 // comes off the wire: mostly onion layers it cannot read. Whatever the bytes,
-// the station does one thing a station may do (list a WELCOME, time an ACK,
-// pass a layer on in whole blocks, show a text and acknowledge it, or say that
+// the station does one thing a station may do (list a WELCOME, drop an ACK it
+// awaits none for, pass a layer on in whole blocks, show a text and acknowledge it, or say that
 // receiving failed), and the same as for the message completed with zero
 // bytes to whole blocks: missing bytes are zeros. Each input goes to a station
 // whose private exponent is negative and to one whose exponent is positive.
@@ -16,25 +16,26 @@ void unwrap(Crsa* rsa, Sink& sink, const std::string& message) {
         return;
     }
     if (message.compare(0, 3, "ACK") == 0) {
-        FUZZ_CHECK(o, o.said.size() == 1 && o.said[0].rfind("DOBA PRENOSU: ", 0) == 0 && o.got.empty());
+        // Nothing was written, so no ACK is awaited: it is dropped unseen.
+        FUZZ_CHECK(o, o.said.empty() && o.passed.empty() && o.got.empty());
         return;
     }
     std::string whole = message;
     whole.resize((whole.size() + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK, '\0');
     FUZZ_CHECK(o, o == fuzz::receive(rsa, sink, whole));
 
-    const std::string relayed = "PRENOS: 127.0.0.2 -> 127.0.0.1 -> ";
+    const std::string relayed = "PRENOS: 10.0.0.2 -> 10.0.0.1 -> ";
     const size_t shown = o.said.size() >= 2 ? o.said[o.said.size() - 2].find(" -> JA : ") : std::string::npos;
     FUZZ_CHECK(o, o.got.size() <= 1);
     if (!o.passed.empty()) {
         FUZZ_CHECK(o, o.passed.size() == 1 && o.passed[0].rfind(relayed, 0) == 0);
         const uint32_t next = inet_addr(o.passed[0].c_str() + relayed.size());
         if (!o.got.empty())
-            FUZZ_CHECK(o, o.said.empty() && (o.got[0].to == next || !next) && o.got[0].bytes.size() % Cnet::CIPHER_BLOCK == 0);
+            FUZZ_CHECK(o, o.said.empty() && o.got[0].to == next && o.got[0].bytes.size() % Cnet::CIPHER_BLOCK == 0);
     } else if (shown != std::string::npos) {
         const uint32_t writer = inet_addr(o.said[o.said.size() - 2].substr(0, shown).c_str());
         FUZZ_CHECK(o, o.said.back().empty() && o.said.size() <= 3);
-        if (fuzz::loopback(writer))
+        if (fuzz::reachable(writer))
             FUZZ_CHECK(o, o.said.size() == 2 && o.got.size() == 1 && o.got[0].to == writer && o.got[0].bytes == "ACK");
     } else {
         FUZZ_CHECK(o, o.got.empty() && o.said == (std::vector<std::string>{"Prijem dat zlyhal.", ""}));

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         put(t, "bye", bye);
         put(t, "bye-short", "BY");
     }
-    // Source bytes: 0x02 is 127.0.0.3, 0x03 127.0.0.4, 0x00 the station itself,
+    // Source bytes: 0x02 is 10.0.0.3, 0x03 10.0.0.4, 0x00 the station itself,
     // 0x80 and above a connection's message.
     put("fuzz_announce", "hello", record(0x02, hello));
     put("fuzz_announce", "hello-short", record(0x02, hello.substr(0, 133)));
@@ -61,15 +61,15 @@ int main(int argc, char** argv) {
     put("fuzz_announce", "mixed", record(0x02, hello) + record(0x03, hello) + record(0x84, welcome) +
                                       record(0x02, "BYE!") + record(0x02, hello) + record(0x03, "BY"));
 
-    // Onions written by 127.0.0.5 to 127.0.0.6, over the fuzzed station at
-    // 127.0.0.1 and the relays 127.0.0.3 and 127.0.0.4.
+    // Onions written by 10.0.0.5 to 10.0.0.6, over the fuzzed station at
+    // 10.0.0.1 and the relays 10.0.0.3 and 10.0.0.4.
     std::unique_ptr<Crsa> writer_key(fuzz::keyed(5));
     for (long seed : {fuzz::NEGATIVE_D_SEED, fuzz::POSITIVE_D_SEED}) {
         std::unique_ptr<Crsa> mine(fuzz::keyed(seed));
         Cnet writer;
         writer.set_rsa(writer_key.get());
         writer.set_own_address(fuzz::host(5));
-        writer.stations().add("127.0.0.1", mine->get_my_keys());
+        writer.stations().add("10.0.0.1", mine->get_my_keys());
         for (int i : {3, 4, 6}) writer.stations().add(dotted(fuzz::host(i)).c_str(), peers[i]->get_my_keys());
         const std::string text = "Ahoj, stretneme sa o piatej pri fontane? Prines aj tu knihu, prosim.";
         for (auto [relays, hops] : {std::pair{0, std::vector<int>{1}}, {1, {1, 6}}, {3, {1, 3, 4, 6}}}) {

@@ -43,20 +43,20 @@ std::string sealed(TestStation& with, const std::string& layer, TestStation& to)
 class OnionPath : public ::testing::Test, protected InTempDir {};
 
 TEST_F(OnionPath, PacketIsTheLayersSealedInTurnAndTheRouteIsRecorded) {
-    TestStation a("127.0.0.41", 21), h1("127.0.0.42", 22), h2("127.0.0.43", 23), r("127.0.0.44", 24);
+    TestStation a("10.0.0.41", 21), h1("10.0.0.42", 22), h2("10.0.0.43", 23), r("10.0.0.44", 24);
     for (TestStation* s : {&h1, &h2, &r}) a.knows(*s);
     a.net.create_file();
     std::string want = sealed(a, "MESS:" + address_bytes(a) + "ahoj", r);
     want = sealed(a, "IP:" + address_bytes(r) + want, h2);
     want = sealed(a, "IP:" + address_bytes(h2) + want, h1);
     EXPECT_EQ(onion(a, {&h1, &h2, &r}, "ahoj"), want);
-    EXPECT_EQ(a.lines(), (Lines{"VYGENEROVANA TRASA:", "127.0.0.42", "127.0.0.43", "127.0.0.44", ""}));
-    EXPECT_EQ(read_file("127.0.0.41.txt"),
-              "JA -> 127.0.0.44 : ahoj\nVYGENEROVANA TRASA:\n127.0.0.44\n127.0.0.43\n127.0.0.42\n");
+    EXPECT_EQ(a.lines(), (Lines{"VYGENEROVANA TRASA:", "10.0.0.42", "10.0.0.43", "10.0.0.44", ""}));
+    EXPECT_EQ(read_file("10.0.0.41.txt"),
+              "JA -> 10.0.0.44 : ahoj\nVYGENEROVANA TRASA:\n10.0.0.44\n10.0.0.43\n10.0.0.42\n");
 }
 
 TEST_F(OnionPath, RelayKeepsAnInnerLayerThatEndsInZeroAndRecipientAcknowledges) {
-    TestStation a("127.0.0.31", 21), h("127.0.0.32", 22), r("127.0.0.33", 23);
+    TestStation a("10.0.0.31", 21), h("10.0.0.32", 22), r("10.0.0.33", 23);
     a.knows(h);
     a.knows(r);
     // Layers are deterministic, so find a text whose layer for r ends in a
@@ -68,35 +68,59 @@ TEST_F(OnionPath, RelayKeepsAnInnerLayerThatEndsInZeroAndRecipientAcknowledges) 
     const std::string packet = onion(a, {&h, &r}, text);
     EXPECT_EQ(packet.size(), 128u);
 
-    Sink at_r("127.0.0.33"), at_a("127.0.0.31");
+    Sink at_r("10.0.0.33"), at_a("10.0.0.31");
     h.net.handle_message(packet.data(), static_cast<int>(packet.size()), a.net.own_address());
     const std::string forwarded = at_r.one();
     EXPECT_EQ(forwarded, inner);
-    EXPECT_EQ(h.transfers.lines(), Lines{"PRENOS: 127.0.0.31 -> 127.0.0.32 -> 127.0.0.33"});
+    EXPECT_EQ(h.transfers.lines(), Lines{"PRENOS: 10.0.0.31 -> 10.0.0.32 -> 10.0.0.33"});
     EXPECT_TRUE(h.lines().empty());
     r.net.handle_message(forwarded.data(), static_cast<int>(forwarded.size()), h.net.own_address());
     EXPECT_EQ(at_a.one(), "ACK");
-    EXPECT_EQ(r.lines(), (Lines{"127.0.0.31 -> JA : " + text, ""}));
+    EXPECT_EQ(r.lines(), (Lines{"10.0.0.31 -> JA : " + text, ""}));
 }
 
 // An empty text from x.y.z.0: unpadding eats the writer's zero octets, which
 // are put back, so the text is shown and the writer acknowledged.
 TEST_F(OnionPath, EmptyTextFromAnAddressEndingInZero) {
-    TestStation zero("127.1.0.0", 24), r("127.0.0.36", 23);
+    TestStation zero("10.1.0.0", 24), r("10.0.0.36", 23);
     zero.knows(r);
     const std::string p = onion(zero, {&r}, "");
-    Sink at_zero("127.1.0.0");
+    Sink at_zero("10.1.0.0");
     r.net.handle_message(p.data(), static_cast<int>(p.size()), zero.net.own_address());
     EXPECT_EQ(at_zero.one(), "ACK");
-    EXPECT_EQ(r.lines(), (Lines{"127.1.0.0 -> JA : ", ""}));
+    EXPECT_EQ(r.lines(), (Lines{"10.1.0.0 -> JA : ", ""}));
+}
+
+// A layer naming an address no station can have as the next hop or as its
+// writer: the connection-failure line, and nothing dialled (127.0.0.1 and
+// 0.0.0.0 would reach this very host).
+TEST_F(OnionPath, NothingDialledWhereNoStationCanBe) {
+    TestStation h("10.0.0.61", 22), local("127.0.0.1", 23), none("0.0.0.0", 24);
+    Sink anywhere;
+    for (TestStation* never : {&local, &none}) {
+        SCOPED_TRACE(never->name());
+        TestStation a("10.0.0.62", 21);
+        a.knows(h);
+        a.net.stations().add(never->name().c_str(), never->rsa.get_my_keys());
+        const std::string relayed = onion(a, {&h, never}, "x");
+        h.net.handle_message(relayed.data(), static_cast<int>(relayed.size()), a.net.own_address());
+        EXPECT_EQ(h.transfers.lines()[0], "PRENOS: 10.0.0.62 -> 10.0.0.61 -> " + never->name());
+        never->knows(h);
+        const std::string delivered = onion(*never, {&h}, "y");
+        h.net.handle_message(delivered.data(), static_cast<int>(delivered.size()), a.net.own_address());
+        EXPECT_EQ(Lines(h.lines().begin(), h.lines().begin() + 4),
+                  (Lines{"Chyba pri pripojeni na vzdalenu stanicu.", never->name() + " -> JA : y", "",
+                         "Chyba pri pripojeni na vzdalenu stanicu."}));
+        EXPECT_TRUE(anywhere.take().empty());
+    }
 }
 
 TEST_F(OnionPath, UnknownStationsOrARouteTooLongBuildNothingAndRecordNothing) {
-    TestStation a("127.0.0.51", 21), h("127.0.0.52", 22), r("127.0.0.53", 23);
+    TestStation a("10.0.0.51", 21), h("10.0.0.52", 22), r("10.0.0.53", 23);
     a.knows(r);
     a.net.create_file();
     EXPECT_EQ(onion(a, {&h, &r}, "ahoj"), "");
-    EXPECT_EQ(a.lines(), (Lines{"Stanica neexistuje.", "127.0.0.52", "127.0.0.53", ""}));
+    EXPECT_EQ(a.lines(), (Lines{"Stanica neexistuje.", "10.0.0.52", "10.0.0.53", ""}));
     EXPECT_EQ(onion(a, {&h}, "ahoj"), "");
     EXPECT_EQ(a.lines()[0], "Stanica neexistuje.");
     EXPECT_EQ(a.lines()[1], "");
@@ -114,11 +138,11 @@ TEST_F(OnionPath, UnknownStationsOrARouteTooLongBuildNothingAndRecordNothing) {
     EXPECT_EQ(a.lines()[0], "Trasa je prilis dlha.");
     EXPECT_EQ(a.lines()[1], "");
     EXPECT_LT(a.lines().size(), 60u);
-    EXPECT_EQ(read_file("127.0.0.51.txt"), "");
+    EXPECT_EQ(read_file("10.0.0.51.txt"), "");
 }
 
 TEST_F(OnionPath, DrawingRelays) {
-    TestStation a("127.0.0.71", 21), s1("127.0.0.72", 22), s2("127.0.0.73", 23);
+    TestStation a("10.0.0.71", 21), s1("10.0.0.72", 22), s2("10.0.0.73", 23);
     std::stack<uint32_t> route;
     a.net.generate_path(&route, 3);  // nobody known
     EXPECT_TRUE(route.empty());
