@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <functional>
 
 #include "app/station.h"
 #include "app/window_main.h"
@@ -168,6 +172,93 @@ TEST_F(Window, ClearThenAStationInUse) {
     EXPECT_EQ(shown[1], "JA -> 10.0.0.97 : Ahoj, tu je odpoveď.");
     EXPECT_EQ(shown[5], "10.0.0.96 -> JA : " + text);
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
+}
+
+// A peer's line breaks and tabs cannot forge lines; junk cannot grow a pane
+// without bound.
+TEST_F(Window, ControlCharactersShowAsQuestionMarksAndPanesKeepTheirNewestLines) {
+    print.printout_mess("riadok\nJA -> 10.0.0.1 : falosny\t\x7f", "10.0.0.5", "IN");
+    EXPECT_EQ(lines(listbox_1), Lines{"10.0.0.5 -> JA : riadok?JA -> 10.0.0.1 : falosny??"});
+    for (int i = 0; i < plat::WidgetToolkit::PANE_LINES + 5; ++i)
+        print.printout_transmission(std::to_string(i).c_str());
+    ASSERT_EQ(pane(listbox_3)->count(), plat::WidgetToolkit::PANE_LINES);
+    EXPECT_EQ(lines(listbox_3).front(), std::to_string(plat::WidgetToolkit::PANE_LINES + 4));
+    EXPECT_EQ(lines(listbox_3).back(), "5");
+}
+
+// The notification service of a desktop, on a private bus: it may render body
+// markup or not, and numbers the notifications it shows from 1.
+class Notifications : public QDBusVirtualObject {
+public:
+    explicit Notifications(bool markup) : markup_(markup) {}
+    struct Shown {
+        uint replaces;
+        QString summary, body;
+    };
+    std::vector<Shown> shown;
+    int asked = 0;
+
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
+        if (m.member() == "GetCapabilities") {
+            ++asked;
+            bus.send(m.createReply(QVariant(markup_ ? QStringList{"body", "body-markup"} : QStringList{"body"})));
+        } else if (m.member() == "Notify" && m.arguments().size() == 8) {
+            const QList<QVariant> a = m.arguments();
+            shown.push_back({a[1].toUInt(), a[3].toString(), a[4].toString()});
+            bus.send(m.createReply(QVariant(a[1].toUInt() ? a[1].toUInt() : static_cast<uint>(shown.size()))));
+        } else {
+            return false;
+        }
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+
+private:
+    bool markup_;
+};
+
+bool settle(const std::function<bool()>& done) {
+    for (int i = 0; i < 100 && !done(); ++i) QTest::qWait(50);
+    return done();
+}
+
+TEST(Notifier, BodyEscapedOnlyForMarkupAndOneNotificationPerSender) {
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    if (!daemon.waitForStarted(5000)) GTEST_SKIP() << "no dbus-daemon";
+    ASSERT_TRUE(daemon.waitForReadyRead(5000));
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    const QString body = "<a href=\"http://x/\">klik</a> & <img src=\"y\"/>";
+    for (bool markup : {true, false}) {
+        SCOPED_TRACE(markup);
+        const QString tag = markup ? "markup" : "plain";
+        QDBusConnection server = QDBusConnection::connectToBus(address, "server-" + tag);
+        Notifications service(markup);
+        ASSERT_TRUE(server.registerVirtualObject("/org/freedesktop/Notifications", &service));
+        ASSERT_TRUE(server.registerService("org.freedesktop.Notifications"));
+        {
+            plat::Notifier notifier(QDBusConnection::connectToBus(address, "station-" + tag));
+            ASSERT_TRUE(settle([&] { return service.asked == 1; }));
+            QTest::qWait(200);  // its answer reaches the station
+            notifier.show("10.0.0.5", "Nová správa od 10.0.0.5", body);
+            notifier.show("10.0.0.6", "Nová správa od 10.0.0.6", "druha");
+            ASSERT_TRUE(settle([&] { return service.shown.size() == 2; }));
+            QTest::qWait(200);  // the ids reach the station
+            notifier.show("10.0.0.5", "Nová správa od 10.0.0.5", "tretia");
+            ASSERT_TRUE(settle([&] { return service.shown.size() == 3; }));
+        }
+        EXPECT_EQ(service.shown[0].body.toStdString(),
+                  (markup ? body.toHtmlEscaped() : body).toStdString());
+        EXPECT_EQ(service.shown[0].summary, "Nová správa od 10.0.0.5");
+        EXPECT_EQ(service.shown[1].replaces, 0u);
+        EXPECT_EQ(service.shown[2].replaces, 1u) << "the sender's notification is replaced";
+        QDBusConnection::disconnectFromBus("station-" + tag);
+        server.unregisterService("org.freedesktop.Notifications");
+        server.unregisterObject("/org/freedesktop/Notifications");
+        QDBusConnection::disconnectFromBus("server-" + tag);
+    }
+    daemon.terminate();
+    daemon.waitForFinished(5000);
 }
 
 }  // namespace
