@@ -23,9 +23,10 @@ const char kUsage[] =
     "                                                         over ROUTE-LENGTH relays\n"
     "                       clear                             empty the panes\n"
     "                       quit                              say BYE and end\n"
-    "                     end of input, SIGTERM and SIGINT end it too\n"
+    "                     end of input, SIGTERM, SIGINT and SIGHUP end it too\n"
     "  cibula --relay     the station without a window that reads no input, for a\n"
-    "                     service; runs until SIGTERM or SIGINT, says BYE, exits 0\n"
+    "                     service; runs until SIGTERM, SIGINT or SIGHUP, says BYE,\n"
+    "                     exits 0\n"
     "  cibula --help      this text\n"
     "  cibula --version   the version\n"
     "\n"
@@ -34,7 +35,9 @@ const char kUsage[] =
     "\n"
     "A station writes the transcript of what it sends to ADDRESS.txt (its own\n"
     "address) in the current folder, and uses UDP port 10012 (broadcast) and TCP\n"
-    "port 10012.\n";
+    "port 10012: one station per host. A --headless or --relay station that\n"
+    "cannot prepare its listening sockets (another station runs on this host)\n"
+    "says why and exits with status 3.\n";
 
 enum class Mode { window, headless, relay };
 

@@ -18,6 +18,8 @@ Up to 254 hosts on one bridge:
     lan.add_hosts(16, plugged=False)     # more hosts in one go, links down
     lan.add_host(addr="10.213.1.0")      # a chosen address (Lan(..., prefix=23))
     host.unplug(); host.plug()           # its bridge port down / up
+    lan.add_host(addressed=False)        # its address not on eth0 yet ...
+    host.give_address()                  # ... until now (as DHCP would give it)
 While a host is unplugged, whatever it sends and whatever is sent to it is
 lost (its SYNs go unanswered, its broadcasts reach nobody); plug() returns
 once the bridge forwards to it again.
@@ -184,14 +186,20 @@ class Host:
     """One namespace on the bridge: .addr, .ns, .port (its bridge port in
     the switch namespace), .mac, .plugged, .cwd (a temporary folder)."""
 
-    def __init__(self, lan, index, ns, addr, plugged=True):
+    def __init__(self, lan, index, ns, addr, plugged=True, addressed=True):
         self.lan, self.index, self.ns, self.addr = lan, index, ns, addr
+        self.addressed = addressed
         self.port, self.mac, self.plugged = "p%d" % index, "02:cb:00:00:%02x:%02x" % divmod(index, 256), plugged
         self.cwd = tempfile.mkdtemp(prefix="%s-h%d-" % (lan.name, index))
 
     def run(self, *cmd, **kw):
         """Runs a command inside this host's namespace."""
         return subprocess.run(["ip", "netns", "exec", self.ns, *cmd], **kw)
+
+    def give_address(self):
+        """Its address comes onto eth0 (a host made with addressed=False)."""
+        ip_batch(["addr add %s/%d broadcast + dev eth0" % (self.addr, self.lan.prefix)], ns=self.ns)
+        self.addressed = True
 
     def unplug(self):
         """Its bridge port goes down: from now on all it sends and all sent
@@ -354,8 +362,10 @@ class Station(Proc):
     """`cibula --headless` in a host namespace.  Panes: messages, transfers,
     stations; stderr lines go to pane 'stderr'."""
 
-    def __init__(self, host, binary=None, args=("--headless",), env=None):
-        self.binary = binary or station_binary()
+    def __init__(self, host, binary=None, args=("--headless",), env=None, expect_exit=0):
+        """expect_exit: the exit status that is no fault (a station that
+        cannot listen exits with 3)."""
+        self.binary, self.expect_exit = binary or station_binary(), expect_exit
         super().__init__(host, [self.binary, *args], station_env(env))
 
     def faults(self):
@@ -369,7 +379,7 @@ class Station(Proc):
         code = self.popen.poll()
         if self.hung:
             out.append("did not end within 3 s of SIGTERM")
-        elif code not in (None, 0) and not self.killed:
+        elif code not in (None, self.expect_exit) and not self.killed:
             out.append("exit code %d" % code)
         return ["%s (%s): %s" % (self.addr, self.binary, f) for f in out]
 
@@ -539,12 +549,14 @@ class Lan:
     def _mtu(self):
         return " mtu %d" % self.mtu if self.mtu else ""
 
-    def add_host(self, addr=None, plugged=True):
+    def add_host(self, addr=None, plugged=True, addressed=True):
         """One more host: at `addr`, or at <subnet>.<its index>; with
-        plugged=False its link starts unplugged (see Host.plug)."""
-        return self.add_hosts(1, [addr] if addr else None, plugged)[0]
+        plugged=False its link starts unplugged (see Host.plug); with
+        addressed=False its eth0 is up without the address (its broadcasts
+        leave from 0.0.0.0) until Host.give_address()."""
+        return self.add_hosts(1, [addr] if addr else None, plugged, addressed)[0]
 
-    def add_hosts(self, n, addrs=None, plugged=True):
+    def add_hosts(self, n, addrs=None, plugged=True, addressed=True):
         """n more hosts in one go (a few `ip` processes for all of them plus
         one per host): at the addresses `addrs` (a list of n), or at
         <subnet>.<index>.  Returns them."""
@@ -564,7 +576,7 @@ class Lan:
             if addr in taken:
                 raise ValueError("address %s already on %s" % (addr, self.name))
             taken.add(addr)
-            new.append(Host(self, i, "%s-h%d" % (self.name, i), addr, plugged))
+            new.append(Host(self, i, "%s-h%d" % (self.name, i), addr, plugged, addressed))
         old = list(self.hosts)
         self.hosts += new
         self.namespaces += [h.ns for h in new]
@@ -577,8 +589,8 @@ class Lan:
         # no IPv6 link-local address: its DAD and MLD would flood every port
         # (below 1280 bytes of MTU the link has no IPv6 anyway)
         v6off = ["link set eth0 addrgenmode none"] if (self.mtu or 1500) >= 1280 else []
-        jobs = [(h.ns, ["link set lo up"] + v6off + [
-                        "addr add %s/%d broadcast + dev eth0" % (h.addr, self.prefix),
+        jobs = [(h.ns, ["link set lo up"] + v6off +
+                 ["addr add %s/%d broadcast + dev eth0" % (h.addr, self.prefix)] * h.addressed + [
                         "link set eth0 up",
                         "route add default dev eth0"] +
                  [neigh % (o.addr, o.mac) for o in self.hosts if o is not h]) for h in new]

@@ -144,8 +144,10 @@ class FourStations(LanCase):
             self.assertGreaterEqual(n, 1 << 510)
             self.assertTrue(e.bit_length() == 511 and rp.is_probable_prime(e), e)  # may exceed n
             self.assertEqual(p.keys()[s.addr], (e, n))
-            # until all listed all, no list held anything else; the old transcript was emptied
+            # until all listed all, no list held anything else; the old transcript
+            # was emptied, and only its owner may read it
             mark, transcript = self.boot[s]
+            self.assertEqual(os.stat(s.transcript_path).st_mode & 0o777, 0o600, s.addr)
             listed = [t for t, pane, l in s.entries() if pane == "stations" and set(l.split()) == addrs - {s.addr}]
             self.assertLess(listed[0], up + 2, "%s listed all late" % s.addr)
             self.assertLessEqual(set(" ".join(s.lines("stations", until=mark)).split()), addrs - {s.addr})
@@ -166,8 +168,12 @@ class FourStations(LanCase):
         self.expect_lines(a, "messages", m, ["", "Stanica neexistuje."])
         a.send_msg("10.213.0.99", 2, "nikomu")
         self.expect_lines(a, "messages", m, ["", "Stanica neexistuje."] * 2)
+        a.write("send 10.213.0.99 0 " + "x" * 5000)  # too long: dropped, the next line is read
+        a.send_msg("10.213.0.99", 0, "nikomu")
+        self.expect_lines(a, "messages", m, ["", "Stanica neexistuje."] * 3)
         time.sleep(0.3)
-        self.assertEqual(len(a.lines("stderr", m)), 2, a.lines("stderr", m))
+        self.assertEqual(a.lines("stderr", m)[2:], ["cibula: input line longer than 4096 bytes dropped"])
+        self.assertEqual(len(a.lines("stderr", m)), 3, a.lines("stderr", m))
 
     def test_onion_in_pieces_and_text_that_looks_like_output(self):
         p, c, d = self.peer, self.c, self.d
@@ -235,16 +241,17 @@ class FourStations(LanCase):
 
 
 class Leaving(LanCase):
-    """Stations A-D leave by quit, SIGTERM, end of input and SIGINT; raw peer P."""
-    with_peer = True
+    """Stations A-E leave by quit, SIGTERM, SIGHUP, end of input and SIGINT; raw peer P."""
+    n, with_peer = 5, True
 
     def test_quit_then_alone(self):
-        a, b, c, d = self.stations
+        a, b, c, d, e = self.stations
         p = self.peer
         ways = (("quit", lambda s: s.quit()), ("SIGTERM", lambda s: s.kill(signal.SIGTERM) or s.wait()),
+                ("SIGHUP", lambda s: s.kill(signal.SIGHUP) or s.wait()),
                 ("end of input", lambda s: s.close_stdin() or s.wait()),
                 ("SIGINT", lambda s: s.kill(signal.SIGINT) or s.wait()))
-        for s, (how, leave) in zip((d, c, b, a), ways):
+        for s, (how, leave) in zip((e, d, c, b, a), ways):
             if s is a:  # alone: a route finds nobody, a recipient is unknown
                 m = a.mark()
                 a.send_msg(b.addr, 1, "nikto")

@@ -1,16 +1,22 @@
 """A LAN that heals: a station whose link came up late is heard at its next
-HELLO, a restarted station is re-keyed, a link pulled and put back works
-again, and zero bytes lost on the way (a writer at x.y.z.0, a relay that
-strips the tail) no longer lose the message."""
+HELLO, one whose host got its address late at once, a restarted station is
+re-keyed, a link pulled and put back works again, and zero bytes lost on the
+way (a writer at x.y.z.0, a relay that strips the tail) no longer lose the
+message.  A second station on a host stays out of the LAN."""
+import os
+import re
 import signal
 import time
 import unittest
 
 import lan
+import rawpeer as rp
 from test_headless import LanCase, NO_CONNECT
 
 LONGEST_GAP = 32.5  # Cannounce::LONGEST_MS: the longest wait for the next HELLO
 NO_BIND = "Chyba pri napojeni soketu na rozsah adries. BROADCAST"
+NO_BIND_STREAM = "Chyba pri napojeni soketu na rozsah adries. UNICAST"
+PORT_TAKEN = 3  # the exit status of a --headless or --relay station that cannot listen
 
 
 def setUpModule():
@@ -114,16 +120,80 @@ class Heal(LanCase):
                                             "s.bind(('', 10012)); print('bound', flush=True)\n"
                                             "sys.stdin.read()"])
         self.assertTrue(holder.wait_record(lambda r: r[2] == "bound", 10), holder.dump())
-        x = self.net.start_station(host)
-        self.expect_line(x, "messages", NO_BIND, timeout=10)
-        cpu = cpu_seconds(x)
-        time.sleep(2)
-        cpu = cpu_seconds(x) - cpu
-        self.assertLess(cpu, 0.2, "%.2f s of CPU in 2 s%s" % (cpu, self.dump()))
-        self.assertEqual(x.lines("messages").count(NO_BIND), 1)
-        self.assertNotIn("Soket sa nepodarilo prijat.", x.lines("messages"))
-        self.assertEqual(x.quit(), 0)  # its BYE: the others forget it again
+        mp = self.peer.mark()
+        x = self.net.start_station(host, expect_exit=PORT_TAKEN)
+        self.assertEqual(x.wait(10), PORT_TAKEN, x.dump())
+        self.assertEqual(x.lines("messages"), [NO_BIND])
+        self.assertEqual(self.peer.events(mp, ev="udp", **{"from": host.addr}), [])
 
+    def test_second_station_on_a_host(self):
+        """Another station in A's namespace and folder, headless and as a
+        relay, cannot listen: it leaves with its status, never heard."""
+        a, p = self.a, self.peer
+        mp, before, t0, key = p.mark(), a.transcript(), time.monotonic(), p.keys()[a.addr]
+        for args in (("--headless",), ("--relay",)):
+            x = self.net.start_station(a.host, args=args, expect_exit=PORT_TAKEN)
+            self.assertEqual(x.wait(10), PORT_TAKEN, x.dump())
+            self.assertEqual(x.lines("messages"), [NO_BIND_STREAM], args)
+        self.deliver(self.b, a, 0, "prvy stale pocuva")
+        self.assertEqual(a.transcript(), before)
+        # Over 40 s, whatever came from A's address is A's HELLO; all list A.
+        time.sleep(max(0, t0 + 40 - time.monotonic()))
+        heard = {bytes.fromhex(ev["hex"]) for ev in p.events(mp, ev="udp", **{"from": a.addr})}
+        self.assertEqual({rp.parse_key_message(b"HELLO", d) for d in heard}, {key})
+        for s in self.stations:
+            if s is not a and s.host.plugged:
+                self.assertIn(a.addr, s.stations(), s.addr)
+
+    def test_address_comes_late(self):
+        """A station on a host that gets its address 3 s after the start."""
+        p, others = self.peer, [s for s in self.stations if s.host.plugged]
+        host = self.net.add_host(addressed=False)
+        marks, mp = {s: s.mark() for s in others}, p.mark()
+        x = self.net.start_station(host)
+        # A HELLO from that host now leaves from 0.0.0.0: nobody lists it.
+        host.run(lan.PYTHON, "-c", "import socket, sys\n"
+                 "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+                 "s.sendto(bytes.fromhex(sys.argv[1]), ('255.255.255.255', 10012))",
+                 rp.key_message(b"HELLO", p.e, p.n).hex(), check=True)
+        time.sleep(max(0, x.started + 3 - time.monotonic()))
+        self.assertEqual(len(p.events(mp, ev="udp", **{"from": "0.0.0.0"})), 1, "the forged HELLO only")
+        self.assertEqual([l for s in others for l in s.lines("stations", marks[s])], [], self.dump())
+        self.assertIsNone(x.transcript())
+        self.assertTrue(x.running(), x.dump())
+        host.give_address()
+        t0 = time.monotonic()
+        for s in others:
+            self.assertTrue(s.wait_stations(self.others(s) | {x.addr}, t0 + 40 - time.monotonic()), self.dump())
+        self.assertTrue(x.wait_stations({s.addr for s in others}, t0 + 40 - time.monotonic()), self.dump())
+        print("address to listed by all: %.1f s" % (time.monotonic() - t0))
+        self.deliver(x, self.a, 0, "uz mam adresu")
+        self.assertTrue(p.wait_event(1, since=mp, ev="udp", **{"from": x.addr}))
+        self.assertEqual(p.events(mp, ev="udp", **{"from": "0.0.0.0"})[1:], [])
+        self.assertNotIn(x.addr, " ".join(x.lines("stations")))
+        self.assertEqual(x.quit(), 0)
+        for s in others:
+            self.assertTrue(s.wait_stations(self.others(s), 3), self.dump())
+
+    def test_planted_symlink(self):
+        host = self.net.add_host()
+        target = os.path.join(host.cwd, "elsewhere")
+        with open(target, "w") as f:
+            f.write("cudzi subor\n")
+        os.symlink(target, os.path.join(host.cwd, host.addr + ".txt"))
+        x = self.net.start_station(host)
+        self.expect_line(x, "messages", "Subor %s.txt sa nepodarilo otvorit." % host.addr, timeout=10)
+        self.assertTrue(x.wait_stations({self.a.addr}, 10), self.dump())
+        self.assertTrue(self.a.wait_stations(self.others(self.a) | {x.addr}, 10), self.dump())
+        self.deliver(self.a, x, 0, "cez odkaz nie")
+        x.send_msg(self.a.addr, 0, "bez prepisu")
+        self.expect_line(x, "messages", re.compile(r"DOBA PRENOSU: \d+ms\."))
+        with open(target) as f:
+            self.assertEqual(f.read(), "cudzi subor\n")
+        self.assertEqual(x.lines("messages").count("Subor %s.txt sa nepodarilo otvorit." % host.addr), 1)
+        self.assertEqual(x.quit(), 0)
+        self.assertTrue(self.a.wait_stations(self.others(self.a), 3), self.dump())
 
 if __name__ == "__main__":
     unittest.main()

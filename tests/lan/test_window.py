@@ -92,17 +92,19 @@ class WindowOnLan(unittest.TestCase):
         self.addCleanup(other.wait, 10)
         self.addCleanup(other.terminate)
 
-    def start_gui(self, **env):
-        """The windowed station; `env` adds to (None: removes from) the environment."""
+    def start_gui(self, host=None, **env):
+        """The windowed station (on the first host unless told); `env` adds to
+        (None: removes from) the environment."""
         env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", **env)
         env = {k: v for k, v in env.items() if v is not None}
-        gui = self.net.track(WindowDriver(self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
+        gui = self.net.track(WindowDriver(host or self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
         self.assertTrue(gui.wait_record(lambda r: r[2] == "ready", 20), gui.dump())
         return gui
 
-    def receive(self, gui, text):
-        """The peer writes to the window straight; the window shows it on top."""
-        line = "%s -> JA : %s" % (self.peer.addr, text)
+    def receive(self, gui, text, shown=None):
+        """The peer writes to the window straight; the window shows it (as
+        `shown`, when given) on top."""
+        line = "%s -> JA : %s" % (self.peer.addr, text if shown is None else shown)
         self.peer.send_msg(gui.addr, 0, text)
         self.assertEqual(gui.wait_pane(1, lambda l: l and l[0] == line)[0], line)
 
@@ -143,6 +145,7 @@ class WindowOnLan(unittest.TestCase):
         self.receive(gui, "Ahoj okno, tu je ľavá stanica.")
         self.assertEqual(gui.pane(1)[1], "")
         self.assertTrue(self.attention(wid))
+        self.receive(gui, "tab\tDEL\x7f koniec", "tab?DEL? koniec")  # no forged columns or lines
         self.assertEqual(gui.lines("stderr"), [])
 
         # Closing the window says BYE.
@@ -150,6 +153,24 @@ class WindowOnLan(unittest.TestCase):
         self.assertEqual(gui.wait(10), 0, gui.dump())
         for s in (relay, peer):
             self.assertTrue(s.wait_stations(everyone - {s.addr, gui.addr}), s.dump())
+
+    def test_second_station_stays_out(self):
+        # A window opened on the relay's host cannot listen: it says so, stays
+        # open, and neither announces itself nor says BYE when closed.
+        relay, peer = self.relay, self.peer
+        self.assertTrue(peer.wait_stations({relay.addr}), peer.dump())
+        mark = peer.mark()
+        gui = self.start_gui(self.net.hosts[1], DBUS_SESSION_BUS_ADDRESS=None)
+        self.assertEqual(gui.wait_pane(1, lambda l: l),
+                         ["Chyba pri napojeni soketu na rozsah adries. UNICAST"])
+        time.sleep(5)  # past its would-be HELLOs at 1 s and 4 s
+        self.assertTrue(gui.running())
+        self.assertEqual(gui.pane(2), [])
+        gui.write("close")
+        self.assertEqual(gui.wait(10), 0, gui.dump())
+        time.sleep(0.5)
+        self.assertEqual(peer.lines("stations", mark), [], peer.dump())
+        self.assertEqual(peer.stations(), [relay.addr])
 
     def test_attention_only_while_inactive(self):
         # A private session bus (the daemon as dbus-run-session starts it, but
