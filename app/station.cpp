@@ -109,8 +109,8 @@ void send_flow() {
     std::unique_ptr<char[]> onion(net.create_onion(route, text, &length, &final_address, &first_hop));
     if (!onion) return;
     print.printout_mess(text, dotted(final_address).c_str(), "OUT");
-    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length);
-    net.await_ack(final_address);
+    // A message that never left cannot be acknowledged.
+    if (net.send_unicast(onion.get(), dotted(first_hop).c_str(), length)) net.await_ack(final_address);
 }
 
 void shutdown_station() {

@@ -174,20 +174,22 @@ void Cnet::send_broadcast(const char* data, int length) {
     if (s >= 0) close(s);
 }
 
-void Cnet::send_unicast(const char* data, const char* address, int length) {
+bool Cnet::send_unicast(const char* data, const char* address, int length) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) {
         say("Socket sa nepodarilo vytvorit.");
-        return;
+        return false;
     }
     // Bounded, so that an unreachable station cannot hold the window for long.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
     sockaddr_in to = station_address(inet_addr(address));
+    bool sent = false;
     if (!connect_within(s, to, deadline))
         say("Chyba pri pripojeni na vzdalenu stanicu.");
-    else if (!send_all(s, data, length, deadline))
+    else if (!(sent = send_all(s, data, length, deadline)))
         say("Doslo k chybe pri prenose.");
     close(s);
+    return sent;
 }
 
 bool Cnet::save_IPaddr(const char* address, Skeys key) {

@@ -55,7 +55,8 @@ public:
     // Whether prepare_listen got both listening sockets ready.
     bool listening() const { return listening_ok; }
     void send_broadcast(const char* data, int length);
-    void send_unicast(const char* data, const char* address, int length);
+    // True when every byte was handed to the connection.
+    bool send_unicast(const char* data, const char* address, int length);
     bool save_IPaddr(const char* address, Skeys key);
     // A listed station's new key (Clist::replace); redraws the stations pane
     // and answers true when the key was replaced.
@@ -69,7 +70,8 @@ public:
         uint32_t recipient;
         int64_t started_ms;  // on the station's clock
     };
-    // Registers the message just sent to `recipient`, timed from start_time.
+    // Registers the message just handed to its first hop for `recipient`,
+    // timed from start_time.
     void await_ack(uint32_t recipient);
     // The oldest message still waiting for an ACK from `from`, taken off the
     // list; false when none is.

@@ -41,6 +41,20 @@ class Heal(LanCase):
         cls.u = cls.net.start_station(cls.net.add_host(plugged=False))
         cls.stations.append(cls.u)
 
+    def join(self, x):
+        """x counts among the stations until the test ends; then it quits and
+        all forget it."""
+        self.stations.append(x)
+
+        def leave():
+            self.stations.remove(x)
+            self.assertEqual(x.quit(), 0, x.dump())
+            for s in self.stations:
+                if s.running() and s.host.plugged:
+                    self.assertTrue(s.wait_stations(self.others(s), 3), self.dump())
+        self.addCleanup(leave)
+        return x
+
     def test_plugged_in_late(self):
         u, others = self.u, self.stations[:-1]
         time.sleep(max(0, u.started + 5 - time.monotonic()))  # its first three HELLOs are lost
@@ -150,7 +164,7 @@ class Heal(LanCase):
         p, others = self.peer, [s for s in self.stations if s.host.plugged]
         host = self.net.add_host(addressed=False)
         marks, mp = {s: s.mark() for s in others}, p.mark()
-        x = self.net.start_station(host)
+        x = self.join(self.net.start_station(host))
         # A HELLO from that host now leaves from 0.0.0.0: nobody lists it.
         host.run(lan.PYTHON, "-c", "import socket, sys\n"
                  "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
@@ -164,17 +178,13 @@ class Heal(LanCase):
         self.assertTrue(x.running(), x.dump())
         host.give_address()
         t0 = time.monotonic()
-        for s in others:
-            self.assertTrue(s.wait_stations(self.others(s) | {x.addr}, t0 + 40 - time.monotonic()), self.dump())
-        self.assertTrue(x.wait_stations({s.addr for s in others}, t0 + 40 - time.monotonic()), self.dump())
+        for s in others + [x]:
+            self.assertTrue(s.wait_stations(self.others(s), t0 + 40 - time.monotonic()), self.dump())
         print("address to listed by all: %.1f s" % (time.monotonic() - t0))
         self.deliver(x, self.a, 0, "uz mam adresu")
         self.assertTrue(p.wait_event(1, since=mp, ev="udp", **{"from": x.addr}))
         self.assertEqual(p.events(mp, ev="udp", **{"from": "0.0.0.0"})[1:], [])
         self.assertNotIn(x.addr, " ".join(x.lines("stations")))
-        self.assertEqual(x.quit(), 0)
-        for s in others:
-            self.assertTrue(s.wait_stations(self.others(s), 3), self.dump())
 
     def test_planted_symlink(self):
         host = self.net.add_host()
@@ -182,18 +192,16 @@ class Heal(LanCase):
         with open(target, "w") as f:
             f.write("cudzi subor\n")
         os.symlink(target, os.path.join(host.cwd, host.addr + ".txt"))
-        x = self.net.start_station(host)
+        x = self.join(self.net.start_station(host))
         self.expect_line(x, "messages", "Subor %s.txt sa nepodarilo otvorit." % host.addr, timeout=10)
-        self.assertTrue(x.wait_stations({self.a.addr}, 10), self.dump())
-        self.assertTrue(self.a.wait_stations(self.others(self.a) | {x.addr}, 10), self.dump())
+        for s in (x, self.a):
+            self.assertTrue(s.wait_stations(self.others(s), 10), self.dump())
         self.deliver(self.a, x, 0, "cez odkaz nie")
         x.send_msg(self.a.addr, 0, "bez prepisu")
         self.expect_line(x, "messages", re.compile(r"DOBA PRENOSU: \d+ms\."))
         with open(target) as f:
             self.assertEqual(f.read(), "cudzi subor\n")
         self.assertEqual(x.lines("messages").count("Subor %s.txt sa nepodarilo otvorit." % host.addr), 1)
-        self.assertEqual(x.quit(), 0)
-        self.assertTrue(self.a.wait_stations(self.others(self.a), 3), self.dump())
 
 if __name__ == "__main__":
     unittest.main()
