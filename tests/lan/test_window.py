@@ -96,7 +96,7 @@ class WindowOnLan(unittest.TestCase):
         """The windowed station (on the first host unless told); `env` adds to
         (None: removes from) the environment."""
         env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", **env)
-        env = {k: v for k, v in env.items() if v is not None}
+        env = lan.station_env({k: v for k, v in env.items() if v is not None})
         gui = self.net.track(WindowDriver(host or self.net.hosts[0], [os.environ["CIBULA_GUI_DRIVER"]], env))
         self.assertTrue(gui.wait_record(lambda r: r[2] == "ready", 20), gui.dump())
         return gui
