@@ -188,7 +188,10 @@ void Notifier::show(const QString& sender, const QString& summary, const QString
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context_,
                      [this, sender](QDBusPendingCallWatcher* w) {
                          QDBusPendingReply<uint> reply = *w;
-                         if (reply.isValid()) shown_.insert(sender, reply.value());
+                         if (!reply.isValid()) return w->deleteLater();
+                         // A peer may write under any address: forget, rather than grow.
+                         if (shown_.size() >= SENDERS_KEPT && !shown_.contains(sender)) shown_.clear();
+                         shown_.insert(sender, reply.value());
                          w->deleteLater();
                      });
 }

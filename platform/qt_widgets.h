@@ -53,6 +53,7 @@ public:
 private:
     static constexpr const char* SERVICE = "org.freedesktop.Notifications";
     static constexpr const char* PATH = "/org/freedesktop/Notifications";
+    static constexpr qsizetype SENDERS_KEPT = 1024;
     QDBusConnection bus_;
     bool markup_ = true;  // until the server answers: escaped text is safe anywhere
     QHash<QString, uint> shown_;  // the id of each sender's latest notification
