@@ -32,6 +32,11 @@ const char kUsage[] =
     "--headless and --relay write every pane line to standard output:\n"
     "  messages<TAB>LINE, transfers<TAB>LINE, stations<TAB>ADDRESS ADDRESS ...\n"
     "\n"
+    "A station announces itself about every 30 s. One that has announced itself\n"
+    "at least twice and from which nothing has come for 100 s is forgotten, as if\n"
+    "it had said BYE, until it announces itself again; one heard announcing only\n"
+    "once stays listed until its BYE.\n"
+    "\n"
     "A station writes the transcript of what it sends to ADDRESS.txt (its own\n"
     "address) in the current folder, and uses UDP port 10012 (broadcast) and TCP\n"
     "port 10012.\n";

@@ -36,6 +36,10 @@ long draw_key_seed() {
 }
 
 constexpr uintptr_t ANNOUNCE_TIMER = 1;
+// Looks for stations gone without BYE; once a second keeps the drop within a
+// second of their silence running out.
+constexpr uintptr_t SILENCE_TIMER = 4;
+constexpr unsigned SILENCE_CHECK_MS = 1000;
 
 // Seeded apart from rand(): stations started in the same second share its
 // sequence and would announce together.
@@ -79,6 +83,7 @@ void send_flow() {
 
 void shutdown_station() {
     plat::KillTimer(hwnd, ANNOUNCE_TIMER);
+    plat::KillTimer(hwnd, SILENCE_TIMER);
     net.send_broadcast("BYE", 3);
     net.set_rsa(nullptr);
     delete rsa;
@@ -104,7 +109,10 @@ plat::LRESULT WindowProcedure(plat::HWND window, unsigned message, plat::WPARAM 
             print.reset();
         return 0;
     case plat::WM_TIMER:
-        if (w == ANNOUNCE_TIMER) announce();
+        if (w == ANNOUNCE_TIMER)
+            announce();
+        else if (w == SILENCE_TIMER)
+            net.forget_silent();
         return 0;
     case WM_UNICAST:
         net.listen_proc_unicast(static_cast<unsigned>(w), static_cast<long>(l));
@@ -176,6 +184,7 @@ int WinMain(plat::Toolkit& toolkit) {
     net.get_IPaddr();
     net.create_file();
     announce();
+    plat::SetTimer(hwnd, SILENCE_TIMER, SILENCE_CHECK_MS);
 
     return plat::RunMessageLoop();
 }

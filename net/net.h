@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
 #include <stack>
 #include <string>
 
@@ -33,6 +34,9 @@ public:
     static constexpr int WAIT_MS = 3000;      // bound on connecting, sending and reading
     static constexpr int DATAGRAM_MAX = 300;
     static constexpr int CIPHER_BLOCK = 64;   // every station's ciphertext block
+    // A station that repeats its HELLO and has been heard from in none of
+    // three of its longest gaps between HELLOs, and a margin, is gone.
+    static constexpr int64_t SILENT_MS = 100000;
 
     void set_hwnd(plat::HWND* h) { hwnd = h; }
     void set_print(Cprintout* p) { print = p; }
@@ -47,6 +51,14 @@ public:
     // and answers true when the key was replaced.
     bool replace_IPaddr(const char* address, Skeys key);
     void delete_IPaddr(const char* address);
+    // Something came from `address`: its HELLO (`announced`), its WELCOME or
+    // a connection.
+    void heard_from(uint32_t address, bool announced = false);
+    // Forgets, as if they had said BYE, the listed stations that repeat their
+    // HELLO and have been silent for SILENT_MS; meant to run about every second.
+    void forget_silent();
+    // The clock that times what is heard; tests put their own in its place.
+    void set_clock(std::function<int64_t()> now) { clock = std::move(now); }
     void start_time();
     int stop_time();
 
@@ -84,6 +96,7 @@ private:
     Cprintout* print = nullptr;
     Clist list;
     Crsa* rsa = nullptr;
+    std::function<int64_t()> clock = [] { return static_cast<int64_t>(station_clock_ms()); };
     int time_start = 0;
     int time_stop = 0;
 };
