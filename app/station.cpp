@@ -38,6 +38,10 @@ long draw_key_seed() {
 constexpr uintptr_t ANNOUNCE_TIMER = 1;
 constexpr uintptr_t ADDRESS_TIMER = 3;
 constexpr unsigned ADDRESS_POLL_MS = 1000;
+// Looks for stations gone without BYE; once a second keeps the drop within a
+// second of their silence running out.
+constexpr uintptr_t SILENCE_TIMER = 4;
+constexpr unsigned SILENCE_CHECK_MS = 1000;
 
 // Seeded apart from rand(): stations started in the same second share its
 // sequence and would announce together.
@@ -116,6 +120,7 @@ void send_flow() {
 void shutdown_station() {
     plat::KillTimer(hwnd, ANNOUNCE_TIMER);
     plat::KillTimer(hwnd, ADDRESS_TIMER);
+    plat::KillTimer(hwnd, SILENCE_TIMER);
     // Only a station that announced itself says BYE: a second one on this
     // host would unlist the first everywhere.
     if (net.listening() && net.own_address() != 0) net.send_broadcast("BYE", 3);
@@ -143,8 +148,12 @@ plat::LRESULT WindowProcedure(plat::HWND window, unsigned message, plat::WPARAM 
             print.reset();
         return 0;
     case plat::WM_TIMER:
-        if (w == ANNOUNCE_TIMER) announce();
-        else if (w == ADDRESS_TIMER) reread_address();
+        if (w == ANNOUNCE_TIMER)
+            announce();
+        else if (w == ADDRESS_TIMER)
+            reread_address();
+        else if (w == SILENCE_TIMER)
+            net.forget_silent();
         return 0;
     case WM_UNICAST:
         net.listen_proc_unicast(static_cast<unsigned>(w), static_cast<long>(l));
@@ -224,6 +233,7 @@ int WinMain(plat::Toolkit& toolkit, bool leave_when_port_taken) {
         return EXIT_PORT_TAKEN;
     }
     reread_address();
+    plat::SetTimer(hwnd, SILENCE_TIMER, SILENCE_CHECK_MS);
 
     return plat::RunMessageLoop();
 }

@@ -15,10 +15,16 @@ removes (lanlab/lan.py):
              each over 3 relays, all at once
   unplugged  64 stations, 16 of them started with their links unplugged and
              plugged in 5 s later; until all list all
+  vanished   64 stations, 16 of them killed without BYE once all have heard
+             each other announce twice; until every live station lists
+             exactly the live ones; then 4 messages from each of the first
+             32 live stations over 3 relays
 
-The two longest, full and unplugged, take a few minutes together: --skip
-full,unplugged leaves them out.  Every run is bounded: what has not come by
-its timeout is counted as missing, not waited for.
+The three longest, full, unplugged and vanished, take some four and a half
+minutes together (vanished alone two and a half: it waits out 100 s of
+silence): --skip full,unplugged,vanished leaves them out.  Every run is
+bounded: what has not come by its timeout is counted as missing, not waited
+for.
 
 Every time is time.monotonic() of this process or CLOCK_MONOTONIC of
 bench_net, the same clock.  Results go to --out as JSON; scripts/bench turns
@@ -121,8 +127,9 @@ def tcp_counters(hosts):
     return total
 
 
-def wait_all_listed(stations, timeout):
-    """Time (monotonic) when every station lists all the others, or None."""
+def wait_all_listed(stations, timeout, since=None):
+    """Time (monotonic) when every station lists all the others, or None.
+    With `since` (a mark per station), only its lines from there on count."""
     end = time.monotonic() + timeout
     for s in stations:
         want = {t.addr for t in stations if t is not s}
@@ -133,7 +140,7 @@ def wait_all_listed(stations, timeout):
     for s in stations:
         want = {t.addr for t in stations if t is not s}
         with s.cond:
-            for t, pane, text in s.entries():
+            for t, pane, text in s.entries(since[s] if since else 0):
                 if pane == "stations" and set(text.split()) == want:
                     last = max(last, t)
                     break
@@ -372,13 +379,14 @@ def scale(n, per_station, route_len, rng, list_timeout, deliver_timeout, unplugg
     return out
 
 
-def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_listing):
-    """Every station sends its messages at once, all stations together, to
-    recipients drawn from all the others; what came and when."""
+def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_listing, senders=None):
+    """Every station (or every one of `senders`) sends its messages at once,
+    all together, to recipients drawn from all the other stations; what came
+    and when."""
     sends = []  # (time, sender, recipient, text)
     marks = {s: s.mark() for s in stations}
     time.sleep(0.2)
-    for s in stations:
+    for s in senders or stations:
         lines, batch = [], []
         for j in range(per_station):
             r = rng.choice([t for t in stations if t is not s])
@@ -430,6 +438,53 @@ def send_all(net, stations, per_station, route_len, rng, deliver_timeout, tcp_li
             "tcp_messages": {k: v - tcp_listing[k] for k, v in tcp_after.items()}}
 
 
+def vanished(n, k, senders, per_sender, route_len, rng, list_timeout, deliver_timeout):
+    """n stations started at once; once every station has heard every other
+    announce at least twice, the last k are killed (SIGKILL: no BYE): a
+    station heard announcing only once is never forgotten. The time from
+    the kill until every live station lists exactly the live ones (bounded
+    by list_timeout; what is still wrong then is counted); then per_sender
+    messages from each of the first `senders` live stations over route_len
+    relays, all at once."""
+    run0 = time.monotonic()
+    overflows = neigh_overflows()
+    with lan.Lan(n) as net:
+        t0 = time.monotonic()
+        build_s = t0 - run0
+        stations = [net.start_station(h) for h in net.hosts]
+        t_started = time.monotonic()
+        t_all = wait_all_listed(stations, 60)
+        # Once all list all, all are listening: each station's next two HELLOs
+        # (the last at most 4.4 s + 32.5 s later) reach every other.
+        time.sleep(max(0.0, (t_all or time.monotonic()) + 37 - time.monotonic()))
+        live, gone = stations[:n - k], stations[n - k:]
+        marks = {s: s.mark() for s in live}
+        t_kill = time.monotonic()
+        for s in gone:
+            s.kill(signal.SIGKILL)
+        for s in gone:
+            s.wait()
+        t_listed = wait_all_listed(live, list_timeout, marks)
+        wrong, detail = {}, {}
+        for s in live:
+            want, has = {t.addr for t in live if t is not s}, set(s.stations() or ())
+            if want != has:
+                wrong[s.addr] = len(want ^ has)
+                detail[s.addr] = {"still_listed": sorted(has - want), "not_listed": sorted(want - has)}
+        out = {"stations": n, "killed": k, "build_s": build_s, "start_spread_s": t_started - t0,
+               "all_listed_s": None if t_all is None else t_all - t0, "killed_after_s": t_kill - t_started,
+               "list_timeout_s": list_timeout, "listed_after_s": None if t_listed is None else t_listed - t_kill,
+               "missing": wrong, "missing_pairs": sum(wrong.values()),
+               "wrong": detail, "tcp_listing": tcp_counters(net.hosts)}
+        out.update(send_all(net, live, per_sender, route_len, rng, deliver_timeout, out["tcp_listing"],
+                            senders=live[:senders]))
+        out["running"] = sum(s.running() for s in live)
+    after = neigh_overflows()
+    out["neigh_overflows"] = None if overflows is None or after is None else after - overflows
+    out["run_s"] = time.monotonic() - run0
+    return out
+
+
 # ---------------------------------------------------------------- main
 
 def main():
@@ -444,8 +499,10 @@ def main():
     ap.add_argument("--scale", type=int, default=32)
     ap.add_argument("--full", type=int, default=254, help="stations of the run 'full'")
     ap.add_argument("--unplugged", default="64,16", help="stations, of them unplugged at start, of the run 'unplugged'")
-    ap.add_argument("--only", default="floor,latency,relay,startup,scale,full,unplugged")
-    ap.add_argument("--skip", default="", help="runs to leave out, e.g. full,unplugged (the longest)")
+    ap.add_argument("--vanished", default="64,16,32,4",
+                    help="stations, of them killed, senders among the live ones, messages from each, of the run 'vanished'")
+    ap.add_argument("--only", default="floor,latency,relay,startup,scale,full,unplugged,vanished")
+    ap.add_argument("--skip", default="", help="runs to leave out, e.g. full,unplugged,vanished (the longest)")
     a = ap.parse_args()
     why = lan.unavailable()
     if why:
@@ -507,6 +564,13 @@ def main():
         log("unplugged: %d stations, %d of them plugged in 5 s after the start" % (n, k))
         out["unplugged"] = scale(n, 0, 3, rng, 60, 0, unplugged=k, plug_after=5.0)
         log("unplugged: took %.0f s" % out["unplugged"]["run_s"])
+
+    if "vanished" in only:
+        n, k, senders, each = map(int, a.vanished.split(","))
+        log("vanished: %d stations, %d of them killed without BYE; then %d messages from each of %d"
+            % (n, k, each, senders))
+        out["vanished"] = vanished(n, k, senders, each, 3, rng, 130, 30)
+        log("vanished: took %.0f s" % out["vanished"]["run_s"])
 
     with open(a.out, "w") as f:
         json.dump(out, f)

@@ -219,12 +219,12 @@ def main():
             % (sc["tcp_messages"]["ListenOverflows"], sc["tcp_messages"]["TCPSynRetrans"],
                ", ".join("%s ×%d" % kv for kv in sc["errors"].items()) or "none"))
         du, au = sc["deliver_us"], sc["ack_us"]
-        fl3 = blocks(3) * (c + d) + 5 * hop
+        fl3 = blocks(3) * (c + d) + 5 * hop if hop else None  # no hop measured when run with --only
         row("%s: latency send → delivered / → acknowledged" % name,
             "delivered p50 %s ms, p99 %s ms; acked p50 %s ms, p99 %s ms"
             % (f((pct(du, .5) or 0) / 1000, 1), f((pct(du, .99) or 0) / 1000, 1),
                f((pct(au, .5) or 0) / 1000, 1), f((pct(au, .99) or 0) / 1000, 1)),
-            f(fl3 / 1000, 2) + " ms (one message alone)", "acked p50 %s" % ratio(pct(au, .5), fl3), "",
+            fl3 and f(fl3 / 1000, 2) + " ms (one message alone)", "acked p50 %s" % ratio(pct(au, .5), fl3), "",
             "all sent at once; acknowledgements matched to messages in order")
 
     def costs(sc):
@@ -254,6 +254,17 @@ def main():
         got, tgt, gone = listed(sc, "listed_after_s", "≤ 35 s", "plugging in")
         row("%d stations, %d of them unplugged at start and plugged in %s s later → all list all, from plugging in"
             % (n, k, f(sc["plug_after_s"])), got, None, "—", tgt, gone + costs(sc))
+
+    sc = lan.get("vanished")
+    if sc:
+        n, k, v = sc["stations"], sc["killed"], sc["listed_after_s"]
+        wrong = "" if v is not None else "not within %s s of the kill: %d listings wrong at %d stations; " % (
+            f(sc["list_timeout_s"]), sc["missing_pairs"], len(sc["missing"]))
+        row("%d stations, %d of them killed without BYE → every live station lists exactly the %d live ones,"
+            " from the kill" % (n, k, n - k), (f(v, 2) + " s") if v is not None else "—", None, "—",
+            "≤ 110 s" + ok(v is not None and v <= 110),
+            "%skilled %s s after the last start; %s" % (wrong, f(sc["killed_after_s"], 1), costs(sc)))
+        messages("vanished", sc)
 
     wall = time.time() - a.started if a.started else None
     print("| What | Measured | Floor | Measured/floor | Target | Notes |")

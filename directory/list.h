@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "directory/user.h"
 
@@ -22,6 +23,21 @@ public:
     int get_size() const;
     void erase_all();
 
+    // Something came from a listed address at now_ms; `announced` when it was
+    // its HELLO. Unlisted addresses are not remembered.
+    void heard(uint32_t address, bool announced, int64_t now_ms);
+    // The listed stations that have shown they repeat their HELLO (heard at
+    // least twice since listed or re-keyed) and from which nothing has come
+    // for silence_ms up to now_ms. A station that announces only
+    // once cannot be told apart from a quiet one, so it is never among them.
+    std::vector<uint32_t> silent(int64_t now_ms, int64_t silence_ms) const;
+
 private:
-    std::list<Cuser> users_;
+    struct Entry {
+        Cuser user;
+        int hellos = 0;
+        int64_t last_heard_ms = 0;
+    };
+    Entry* find(uint32_t address);
+    std::list<Entry> users_;
 };

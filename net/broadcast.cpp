@@ -35,8 +35,9 @@ void Cnet::handle_datagram(const char* data, int length, uint32_t source) {
         Skeys key = Cmessages::decode_hello_message(data);
         // A new station, or a listed one that was restarted with a new key,
         // learns our key; a repeated HELLO changes nothing and costs nothing.
-        if (!save_IPaddr(sender.c_str(), key) && !replace_IPaddr(sender.c_str(), key)) return;
-        if (!rsa) return;
+        bool fresh = save_IPaddr(sender.c_str(), key) || replace_IPaddr(sender.c_str(), key);
+        heard_from(source, true);
+        if (!fresh || !rsa) return;
         int reply_len = 0;
         std::unique_ptr<char[]> reply(Cmessages::create_welcome_message(rsa->get_my_keys(), &reply_len));
         send_unicast(reply.get(), sender.c_str(), reply_len);

@@ -1,5 +1,7 @@
 #include "net/net.h"
 
+#include "net/announce.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -207,6 +209,16 @@ bool Cnet::replace_IPaddr(const char* address, Skeys key) {
 
 void Cnet::delete_IPaddr(const char* address) {
     if (list.erase(address) && print) print->refresh_ip_window(&list);
+}
+
+static_assert(Cnet::SILENT_MS > 3 * Cannounce::LONGEST_MS);
+
+void Cnet::heard_from(uint32_t address, bool announced) { list.heard(address, announced, clock()); }
+
+void Cnet::forget_silent() {
+    std::vector<uint32_t> gone = list.silent(clock(), SILENT_MS);
+    for (uint32_t a : gone) list.erase(dotted(a).c_str());
+    if (!gone.empty() && print) print->refresh_ip_window(&list);
 }
 
 void Cnet::start_time() { time_start = clock(); }

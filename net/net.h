@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <stack>
 #include <string>
 
@@ -40,13 +41,16 @@ public:
     static constexpr int WAIT_MS = 3000;      // bound on connecting, sending and reading
     static constexpr int DATAGRAM_MAX = 300;
     static constexpr int CIPHER_BLOCK = 64;   // every station's ciphertext block
+    // A station that repeats its HELLO and has been heard from in none of
+    // three of its longest gaps between HELLOs, and a margin, is gone.
+    static constexpr int64_t SILENT_MS = 100000;
 
     void set_hwnd(plat::HWND* h) { hwnd = h; }
     void set_print(Cprintout* p) { print = p; }
     void set_rsa(Crsa* r) { rsa = r; }
-    // The clock the transfer times are read from; station_clock_ms unless a
-    // test injects another.
-    void set_clock(int64_t (*c)()) { clock = c; }
+    // The clock that times transfers and what is heard; station_clock_ms
+    // unless a test injects another.
+    void set_clock(std::function<int64_t()> now) { clock = std::move(now); }
 
     // Reads the station's current address into my_IPaddr: 0.0.0.0 while the
     // host has none that can be a station's.
@@ -62,6 +66,12 @@ public:
     // and answers true when the key was replaced.
     bool replace_IPaddr(const char* address, Skeys key);
     void delete_IPaddr(const char* address);
+    // Something came from `address`: its HELLO (`announced`), its WELCOME or
+    // a connection.
+    void heard_from(uint32_t address, bool announced = false);
+    // Forgets, as if they had said BYE, the listed stations that repeat their
+    // HELLO and have been silent for SILENT_MS; meant to run about every second.
+    void forget_silent();
     void start_time();
     int64_t stop_time();
 
@@ -116,7 +126,7 @@ private:
     Crsa* rsa = nullptr;
     int64_t time_start = 0;
     int64_t time_stop = 0;
-    int64_t (*clock)() = station_clock_ms;
+    std::function<int64_t()> clock = station_clock_ms;
     std::deque<Waiting> waiting;
     bool listening_ok = false;
 };

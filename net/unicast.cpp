@@ -22,6 +22,7 @@ void Cnet::listen_proc_unicast(unsigned int, long event) {
             if (errno != EAGAIN && errno != EINTR) say("Soket sa nepodarilo prijat.");
             return;
         }
+        heard_from(peer.sin_addr.s_addr);
         sock_accepted = s;
         addr_accepted = peer;
         // The accepted connection raises no events of its own: read it now,
@@ -91,6 +92,7 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
         std::string from = dotted(peer);
         Skeys key = Cmessages::decode_welcome_message(data);
         if (!save_IPaddr(from.c_str(), key)) replace_IPaddr(from.c_str(), key);  // no answer either way
+        heard_from(peer);
     } else if (length >= 3 && std::memcmp(data, "ACK", 3) == 0) {
         // Only the recipient of a message we wrote confirms it, once: any
         // other ACK would show a time that means nothing.

@@ -1,8 +1,10 @@
 """A LAN that heals: a station whose link came up late is heard at its next
 HELLO, one whose host got its address late at once, a restarted station is
-re-keyed, a link pulled and put back works again, and zero bytes lost on the
-way (a writer at x.y.z.0, a relay that strips the tail) no longer lose the
-message.  A second station on a host stays out of the LAN."""
+re-keyed, a link pulled and put back works again, zero bytes lost on the way
+(a writer at x.y.z.0, a relay that strips the tail) no longer lose the
+message, a second station on a host stays out of the LAN, and stations gone
+without BYE are forgotten (Vanished, about two minutes: its own ctest entry,
+lan_heal_long)."""
 import os
 import re
 import signal
@@ -14,6 +16,7 @@ import rawpeer as rp
 from test_headless import LanCase, NO_CONNECT
 
 LONGEST_GAP = 32.5  # Cannounce::LONGEST_MS: the longest wait for the next HELLO
+SILENT = 100.0  # Cnet::SILENT_MS: the silence after which a repeating station is gone
 NO_BIND = "Chyba pri napojeni soketu na rozsah adries. BROADCAST"
 NO_BIND_STREAM = "Chyba pri napojeni soketu na rozsah adries. UNICAST"
 PORT_TAKEN = 3  # the exit status of a --headless or --relay station that cannot listen
@@ -202,6 +205,43 @@ class Heal(LanCase):
         with open(target) as f:
             self.assertEqual(f.read(), "cudzi subor\n")
         self.assertEqual(x.lines("messages").count("Subor %s.txt sa nepodarilo otvorit." % host.addr), 1)
+
+
+class Vanished(LanCase):
+    """Stations A-D and a raw peer P that announces once; B is killed and C
+    unplugged once both have repeated their HELLO."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.a, cls.b, cls.c, cls.d = cls.start(cls.make_lan(4, peer=True))
+
+    def test_forgotten_after_their_silence(self):
+        p, b, c = self.peer, self.b, self.c
+        p.call("hello")
+        for s in self.stations:
+            self.assertTrue(s.wait_stations(self.others(s) | {p.addr}, 5), self.dump())
+        time.sleep(max(0, max(b.started, c.started) + 5 - time.monotonic()))  # HELLOs at 0, 1 and 4 s
+        b.kill(signal.SIGKILL)
+        b.wait()
+        c.host.unplug()
+        end = time.monotonic() + SILENT + 2
+        # the last thing anyone heard from each: its last HELLO, as P heard it
+        last = {x: max(e["t"] for e in p.events(ev="udp", **{"from": x.addr})) for x in (b, c)}
+        marks = {s: s.mark() for s in self.stations}
+        views = {self.a: {self.d.addr, p.addr}, self.d: {self.a.addr, p.addr}, c: {p.addr}}  # C hears nobody
+        for s, want in views.items():
+            self.assertTrue(s.wait_stations(want, end - time.monotonic()), "%s%s" % (s.addr, self.dump()))
+        for s in (self.a, self.d):  # each dropped within a second after its silence
+            for x in (b, c):
+                r = s.wait_record(lambda r: r[1] == "stations" and x.addr not in r[2].split(), 0, marks[s])
+                after = r[1][0] - last[x]
+                print("%s forgot %s %.2f s after its last HELLO" % (s.addr, x.addr, after))
+                self.assertGreaterEqual(after, SILENT - 0.3, self.dump())
+                self.assertLessEqual(after, SILENT + 2, self.dump())
+            # and never drop a station that is still heard, nor P
+            kept = [l for l in s.lines("stations", marks[s]) if not views[s] <= set(l.split())]
+            self.assertEqual(kept, [], "%s%s" % (s.addr, self.dump()))
+
 
 if __name__ == "__main__":
     unittest.main()

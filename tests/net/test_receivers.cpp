@@ -77,6 +77,70 @@ TEST_F(Receivers, ShortOwnAndForeignDatagramsChangeNothingByeRemoves) {
     EXPECT_TRUE(me.lines().empty());
 }
 
+// A station gone without BYE is forgotten once it has shown that it repeats
+// its HELLO and then been silent for Cnet::SILENT_MS; one that announces only
+// once is kept, whatever the silence.
+TEST_F(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
+    enum Event { HELLO, NEW_KEY, WELCOME, CONNECTION, TICK };
+    struct Step {
+        Event what;
+        int64_t at_ms;
+        bool listed;  // afterwards
+    };
+    const int64_t S = Cnet::SILENT_MS;
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } rows[] = {
+        {"announced once", {{HELLO, 0, true}, {TICK, 100 * S, true}}},
+        {"repeated, then silent", {{HELLO, 0, true}, {HELLO, 30000, true}, {TICK, 30000 + S - 1, true},
+                                   {TICK, 30000 + S, false}}},
+        {"a WELCOME is heard", {{HELLO, 0, true}, {HELLO, 30000, true}, {WELCOME, 90000, true},
+                                {TICK, 90000 + S - 1, true}, {TICK, 90000 + S, false}}},
+        {"a connection is heard", {{HELLO, 0, true}, {HELLO, 30000, true}, {CONNECTION, 90000, true},
+                                   {TICK, 90000 + S - 1, true}, {TICK, 90000 + S, false}}},
+        {"forgotten, back as new", {{HELLO, 0, true}, {HELLO, 1000, true}, {TICK, 1000 + S, false},
+                                    {HELLO, 200000, true}, {TICK, 100 * S, true}}},
+        {"restarted once-announcer", {{HELLO, 0, true}, {NEW_KEY, 30000, true}, {TICK, 100 * S, true}}},
+    };
+    auto message = [](char* (*create)(Skeys, int*), long n) {
+        Skeys k;
+        k.key[0] = 3;
+        k.key[1] = n;
+        int len = 0;
+        std::unique_ptr<char[]> m(create(k, &len));
+        return std::string(m.get(), static_cast<size_t>(len));
+    };
+    const std::string hello = message(Cmessages::create_hello_message, 1001),
+                      new_key = message(Cmessages::create_hello_message, 2002),
+                      welcome = message(Cmessages::create_welcome_message, 1001);
+    const char *gone = "10.1.0.2", *known = "10.1.0.3";
+    const uint32_t from = inet_addr(gone);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestStation me("10.1.0.1", 11);
+        me.net.set_rsa(nullptr);  // answers no HELLO: no connections made
+        int64_t now = 0;
+        me.net.set_clock([&now] { return now; });
+        me.net.stations().add(known, Skeys{});  // listed, never heard: kept
+        for (const Step& step : row.steps) {
+            SCOPED_TRACE(step.at_ms);
+            now = step.at_ms;
+            switch (step.what) {
+                case HELLO: me.net.handle_datagram(hello.data(), Cmessages::HELLO_LEN, from); break;
+                case NEW_KEY: me.net.handle_datagram(new_key.data(), Cmessages::HELLO_LEN, from); break;
+                case WELCOME: me.net.handle_message(welcome.data(), Cmessages::WELCOME_LEN, from); break;
+                case CONNECTION: me.net.heard_from(from); break;  // what accepting one does
+                case TICK: me.net.forget_silent(); break;
+            }
+            const std::vector<std::string> pane = step.listed ? std::vector<std::string>{known, gone}
+                                                              : std::vector<std::string>{known};
+            EXPECT_EQ(me.stations.lines(), pane);
+            EXPECT_EQ(me.net.stations().get_size(), step.listed ? 2 : 1);
+        }
+    }
+}
+
 TEST(Announce, SoonTwiceThenAboutEveryIntervalNeverAlike) {
     Cannounce a(1), b(2);
     const int at1 = a.next_ms(), at4 = a.next_ms();
