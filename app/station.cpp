@@ -74,7 +74,10 @@ void send_flow() {
     std::unique_ptr<char[]> onion(net.create_onion(route, text, &length, &final_address, &first_hop));
     if (!onion) return;
     print.printout_mess(text, dotted(final_address).c_str(), "OUT");
-    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length);
+    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length, [](bool reached) {
+        if (reached) return;
+        // The first hop could not be reached; the failure line is shown already.
+    });
 }
 
 void shutdown_station() {
@@ -84,6 +87,7 @@ void shutdown_station() {
     delete rsa;
     rsa = nullptr;
     plat::PostQuitMessage(0);
+    net.close_connections();
     plat::SocketCleanup();
 }
 

@@ -2,6 +2,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <stack>
 #include <string>
 
@@ -33,6 +36,17 @@ public:
     static constexpr int WAIT_MS = 3000;      // bound on connecting, sending and reading
     static constexpr int DATAGRAM_MAX = 300;
     static constexpr int CIPHER_BLOCK = 64;   // every station's ciphertext block
+    // Incoming connections held at once: from one address, and in all. A new
+    // one beyond either closes the oldest held (of that address, or of all) as
+    // if its time had run out; honest peers finish theirs in milliseconds.
+    static constexpr int HELD_PER_ADDRESS = 64;
+    static constexpr int HELD_IN_ALL = 512;
+    static constexpr int ACCEPT_PAUSE_MS = 1000;  // listener silenced after an accept error
+
+    Cnet() = default;
+    ~Cnet();
+    Cnet(const Cnet&) = delete;
+    Cnet& operator=(const Cnet&) = delete;
 
     void set_hwnd(plat::HWND* h) { hwnd = h; }
     void set_print(Cprintout* p) { print = p; }
@@ -41,7 +55,11 @@ public:
     void get_IPaddr();
     void prepare_listen();
     void send_broadcast(const char* data, int length);
-    void send_unicast(const char* data, const char* address, int length);
+    // Sends one message over a connection of its own, finished by the event
+    // loop within WAIT_MS. `done(reached)` runs later from the loop, never
+    // from inside this call; reached: connected and every byte handed over.
+    void send_unicast(const char* data, const char* address, int length,
+                      std::function<void(bool reached)> done = {});
     bool save_IPaddr(const char* address, Skeys key);
     // A listed station's new key (Clist::replace); redraws the stations pane
     // and answers true when the key was replaced.
@@ -65,19 +83,46 @@ public:
     void handle_datagram(const char* data, int length, uint32_t source);
     void handle_message(const char* data, int length, uint32_t peer);
 
+    // Connections open now, incoming and outgoing.
+    int connections() const { return static_cast<int>(conns.size()); }
+    // Closes every connection at once, unreported (the station is closing).
+    void close_connections();
+
     uint32_t own_address() const { return my_IPaddr; }
     void set_own_address(uint32_t a) { my_IPaddr = a; }
     Clist& stations() { return list; }
 
 private:
     void say(const char* line);
+    // One TCP connection the loop is serving: read until the peer closes, or
+    // connect and write. Keyed by a serial number that no reused fd can match.
+    struct Connection {
+        int fd = -1;
+        bool outgoing = false;
+        bool connected = false;
+        uint32_t peer = 0;
+        std::unique_ptr<char[]> buf;  // received so far / the bytes to send
+        int length = 0;               // bytes in buf
+        int sent = 0;
+        uintptr_t deadline = 0;
+        std::function<void(bool)> done;
+    };
+    using Conns = std::map<uint64_t, Connection>;
+
     void handle_onion(const char* data, int length, uint32_t peer);
-    bool read_connection(char* buf, int* length);
+    void accept_one(int s, const sockaddr_in& peer);
+    void make_room(uint32_t peer);
+    void on_readable(uint64_t id);
+    void on_writable(uint64_t id);
+    void on_deadline(uint64_t id);
+    // Closes the connection and forgets it; the caller has what it needs.
+    Connection finish(Conns::iterator it);
+    void failed_receiving(Conns::iterator it);
+    void failed_sending(Conns::iterator it, const char* line);
+    static void tell(std::function<void(bool)> done, bool reached);
 
     int sock_unicast = -1;
     int sock_broadcast = -1;
-    int sock_accepted = -1;
-    sockaddr_in addr_accepted{};
     uint32_t my_IPaddr = 0;
     std::string file_name;
     plat::HWND* hwnd = nullptr;
@@ -86,4 +131,7 @@ private:
     Crsa* rsa = nullptr;
     int time_start = 0;
     int time_stop = 0;
+    Conns conns;
+    uint64_t next_conn = 1;
+    bool accept_failing = false;
 };
