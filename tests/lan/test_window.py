@@ -151,6 +151,19 @@ class WindowOnLan(unittest.TestCase):
         for s in (relay, peer):
             self.assertTrue(s.wait_stations(everyone - {s.addr, gui.addr}), s.dump())
 
+    def test_typing_while_connections_are_held(self):
+        # Connections that send nothing end at their deadline; meanwhile the
+        # window takes what is typed.
+        holder = self.net.start_rawpeer()
+        gui = self.start_gui(DBUS_SESSION_BUS_ADDRESS="disabled:")
+        held = holder.start("conns", to=gui.addr, mode="silent", count=10, limit=10)
+        time.sleep(0.3)
+        t0 = time.monotonic()
+        gui.command("set 1 Píšem, kým ma držia.")
+        self.assertLessEqual(time.monotonic() - t0, 1.0)
+        self.assertEqual({c[2] for c in holder.result(held, 20)["conns"]}, {"eof"})
+        self.assertEqual(gui.wait_pane(1, lambda l: len(l) == 20), ["Prijem dat zlyhal.", ""] * 10)
+
     def test_attention_only_while_inactive(self):
         # A private session bus (the daemon as dbus-run-session starts it, but
         # ending with its process), watched; nothing owns the notification service.
