@@ -33,9 +33,10 @@ void Cnet::listen_proc_unicast(unsigned int, long event) {
     }
 }
 
+// A connection just accepted from `peer`: held, and read by the loop as its
+// bytes arrive, until its writer closes it or its time runs out.
 void Cnet::accept_one(int s, const sockaddr_in& peer) {
     uint32_t from = peer.sin_addr.s_addr;
-    // Something was heard from `from`.
     make_room(from);
     uint64_t id = next_conn++;
     Connection& c = conns[id];

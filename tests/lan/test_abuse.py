@@ -6,6 +6,7 @@ import collections
 import os
 import random
 import re
+import resource
 import signal
 import tempfile
 import time
@@ -70,6 +71,13 @@ def udp_drops(station):
     out = station.host.run("cat", "/proc/net/snmp", capture_output=True, text=True).stdout
     head, vals = [l.split() for l in out.splitlines() if l.startswith("Udp:")][:2]
     return int(vals[head.index("RcvbufErrors")])
+
+
+def cpu_seconds(station):
+    """User and system time the station's process has used."""
+    with open("/proc/%d/stat" % station.pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def sanitized(station):
@@ -273,6 +281,32 @@ class Abuse(AbuseCase):
         self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
         self.show()
         self.honest(self.a, self.d, "po drzanych spojeniach")
+
+    def test_out_of_descriptors(self):
+        p, b, refused = self.peer, self.b, "Soket sa nepodarilo prijat."
+        self.begin("Out of descriptors", "B's descriptor limit lowered to the descriptors it has open, 5 silent "
+                   "connections from P, the limit restored 2 s later", (b,))
+        m, limits = b.mark(), resource.prlimit(b.pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(b.pid, resource.RLIMIT_NOFILE, (b.fd_count(), limits[1]))
+        try:
+            held = p.start("conns", to=b.addr, mode="silent", count=5, limit=10)
+            self.expect_line(b, "messages", refused, m)
+            cpu = cpu_seconds(b)
+            time.sleep(2)
+            cpu = cpu_seconds(b) - cpu
+        finally:
+            resource.prlimit(b.pid, resource.RLIMIT_NOFILE, limits)
+        self.sec.notes.append("B's CPU time while its accepts failed: %.2f s in 2 s" % cpu)
+        self.assertLess(cpu, 0.2, "a busy loop")
+        # the queued connections are taken once there are descriptors again
+        self.assertEqual({c[2] for c in p.result(held, 20)["conns"]}, {"eof"})
+        # (a HELLO due meanwhile could not have its socket either: its own line)
+        want = [refused] + ["", FAIL] * 5
+        ours = lambda: [l for l in b.lines("messages", m) if l in want]
+        b.wait_until(lambda: ours() == want, 5)
+        self.assertEqual(ours(), want, self.dump())
+        self.show()
+        self.honest(self.a, self.d, "po nedostatku deskriptorov")
 
     def test_missing_next_hop(self):
         p, b = self.peer, self.b
