@@ -48,6 +48,9 @@ void Cnet::accept_one(int s, const sockaddr_in& peer) {
         return;
     }
     c.deadline = plat::CallLater(WAIT_MS, [this, id]() { on_deadline(id); });
+    // A writer sends right after connecting, so the bytes are often here
+    // already: taking them now saves the message a turn of the loop.
+    on_readable(id);
 }
 
 // Past a cap, the oldest connection held (from this address, or from anyone)
