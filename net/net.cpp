@@ -149,6 +149,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     c.fd = s;
     c.outgoing = true;
     c.peer = inet_addr(address);
+    c.due = station_clock_ms() + WAIT_MS;
     c.done = std::move(done);
     c.length = length > 0 ? length : 0;
     c.buf.reset(new char[static_cast<size_t>(c.length) + 1]);
@@ -160,7 +161,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     // take bytes; an unreachable station costs nothing but its deadline.
     if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
-    c.deadline = plat::CallLater(WAIT_MS, [this, id]() { on_deadline(id); });
+    watch_deadlines();
 }
 
 void Cnet::on_writable(uint64_t id) {

@@ -95,7 +95,8 @@ public:
 private:
     void say(const char* line);
     // One TCP connection the loop is serving: read until the peer closes, or
-    // connect and write. Keyed by a serial number that no reused fd can match.
+    // connect and write. Keyed by a serial number that no reused fd can match;
+    // all get the same time, so that order is also the order of their deadlines.
     struct Connection {
         int fd = -1;
         bool outgoing = false;
@@ -104,7 +105,7 @@ private:
         std::unique_ptr<char[]> buf;  // received so far / the bytes to send
         int length = 0;               // bytes in buf
         int sent = 0;
-        uintptr_t deadline = 0;
+        int due = 0;                  // station_clock_ms() when its time runs out
         std::function<void(bool)> done;
     };
     using Conns = std::map<uint64_t, Connection>;
@@ -114,7 +115,9 @@ private:
     void make_room(uint32_t peer);
     void on_readable(uint64_t id);
     void on_writable(uint64_t id);
-    void on_deadline(uint64_t id);
+    // One loop call at a time waits for the oldest connection's deadline.
+    void watch_deadlines();
+    void on_deadlines();
     // Closes the connection and forgets it; the caller has what it needs.
     Connection finish(Conns::iterator it);
     void failed_receiving(Conns::iterator it);
@@ -133,5 +136,6 @@ private:
     int time_stop = 0;
     Conns conns;
     uint64_t next_conn = 1;
+    uintptr_t deadline_call = 0;
     bool accept_failing = false;
 };

@@ -42,15 +42,15 @@ void Cnet::accept_one(int s, const sockaddr_in& peer) {
     Connection& c = conns[id];
     c.fd = s;
     c.peer = from;
+    c.due = station_clock_ms() + WAIT_MS;
     c.buf.reset(new char[RECEIVE_MAX + 2]);
-    if (!plat::WatchSocket(s, false, [this, id](int) { on_readable(id); })) {
-        failed_receiving(conns.find(id));
-        return;
-    }
-    c.deadline = plat::CallLater(WAIT_MS, [this, id]() { on_deadline(id); });
-    // A writer sends right after connecting, so the bytes are often here
-    // already: taking them now saves the message a turn of the loop.
+    // A writer sends right after connecting, so its bytes are often here
+    // already: taken at once, the connection never needs watching.
     on_readable(id);
+    if (!conns.count(id)) return;
+    if (!plat::WatchSocket(s, false, [this, id](int) { on_readable(id); }))
+        return failed_receiving(conns.find(id));
+    watch_deadlines();
 }
 
 // Past a cap, the oldest connection held (from this address, or from anyone)
@@ -91,15 +91,24 @@ void Cnet::on_readable(uint64_t id) {
         handle_message(done.buf.get(), done.length, done.peer);
 }
 
-void Cnet::on_deadline(uint64_t id) {
-    auto it = conns.find(id);
-    if (it == conns.end()) return;
-    it->second.deadline = 0;  // it has fired; nothing to cancel
-    if (!it->second.outgoing)
-        failed_receiving(it);
-    else
-        failed_sending(it, it->second.connected ? "Doslo k chybe pri prenose."
-                                                : "Chyba pri pripojeni na vzdalenu stanicu.");
+void Cnet::watch_deadlines() {
+    if (deadline_call || conns.empty()) return;
+    int wait = conns.begin()->second.due - station_clock_ms();
+    deadline_call = plat::CallLater(static_cast<unsigned>(std::max(wait, 0)), [this]() { on_deadlines(); });
+}
+
+void Cnet::on_deadlines() {
+    deadline_call = 0;
+    int now = station_clock_ms();
+    while (!conns.empty() && conns.begin()->second.due <= now) {
+        auto it = conns.begin();
+        if (!it->second.outgoing)
+            failed_receiving(it);
+        else
+            failed_sending(it, it->second.connected ? "Doslo k chybe pri prenose."
+                                                    : "Chyba pri pripojeni na vzdalenu stanicu.");
+    }
+    watch_deadlines();
 }
 
 void Cnet::failed_receiving(Conns::iterator it) {
@@ -111,8 +120,11 @@ void Cnet::failed_receiving(Conns::iterator it) {
 Cnet::Connection Cnet::finish(Conns::iterator it) {
     Connection c = std::move(it->second);
     conns.erase(it);
-    plat::CancelCall(c.deadline);
     plat::CloseSocket(c.fd);
+    if (conns.empty()) {  // nothing left to time out
+        plat::CancelCall(deadline_call);
+        deadline_call = 0;
+    }
     return c;
 }
 

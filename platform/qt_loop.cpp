@@ -54,6 +54,7 @@ uintptr_t QtLoop::call_later(unsigned ms, std::function<void()> fire) {
     uintptr_t id = next_call_++;
     auto* t = new QTimer;
     t->setSingleShot(true);
+    t->setTimerType(Qt::PreciseTimer);  // a deadline of 3 s means 3 s, not 3 s ± 5 %
     QObject::connect(t, &QTimer::timeout, t, [this, id, t, fire = std::move(fire)]() {
         calls_.erase(id);
         t->deleteLater();
