@@ -140,6 +140,7 @@ namespace {
 
 bool make_nonblocking(int sock) {
     int flags = fcntl(sock, F_GETFL, 0);
+    if (flags >= 0 && (flags & O_NONBLOCK)) return true;  // as every connection is made
     return flags >= 0 && fcntl(sock, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 

@@ -260,7 +260,7 @@ class Abuse(AbuseCase):
     def test_held_connections(self):
         p, b = self.peer, self.b
         self.begin("Held connections", "from P to B: 20 silent connections, held; then 1,000 more opened at once; "
-                   "meanwhile B's user sends and A writes through B", (b,))
+                   "meanwhile B's user sends and A writes through B; then 24 onions at once from P through B", (b,))
         time.sleep(0.5)
         m, fds, rss = b.mark(), b.fd_count(), b.rss_kib()
         held = p.start("conns", to=b.addr, mode="silent", count=20, limit=10)
@@ -279,6 +279,12 @@ class Abuse(AbuseCase):
                               % (rss, b.rss_kib(), fds, b.fd_count()))
         self.assertEqual(b.fd_count(), fds)
         self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
+        # a writer's burst through B is no flood: all 24 get through
+        md, texts = self.d.mark(), ["naraz %d" % i for i in range(24)]
+        for rid in [p.start("onion", to=self.d.addr, route=[b.addr], text=t) for t in texts]:
+            p.result(rid, 10)
+        for t in texts:
+            self.expect_incoming(self.d, p.addr, t, md)
         self.show()
         self.honest(self.a, self.d, "po drzanych spojeniach")
 
