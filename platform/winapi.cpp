@@ -37,6 +37,10 @@ size_t utf8_seq_len(unsigned char lead) {
 // `skip` tells how many input bytes such a piece has.
 template <typename Skip>
 std::string convert(const char* to, const char* from, const std::string& in, Skip skip) {
+    // Plain ASCII reads the same in both: most pane lines need no converter,
+    // whose opening costs more than the line itself.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return in;
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return in;
     std::string out;
