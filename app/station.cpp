@@ -101,7 +101,7 @@ void send_flow() {
     plat::GetWindowText(edit_3, route_text, sizeof route_text);
     int route_length = std::atoi(route_text);
 
-    net.start_time();
+    int64_t started = net.start_time();
     reread_address();  // the message names the address the station has now
     net.generate_path(&route, route_length);
     uint32_t r = inet_addr(recipient);
@@ -113,8 +113,12 @@ void send_flow() {
     std::unique_ptr<char[]> onion(net.create_onion(route, text, &length, &final_address, &first_hop));
     if (!onion) return;
     print.printout_mess(text, dotted(final_address).c_str(), "OUT");
-    // A message that never left cannot be acknowledged.
-    if (net.send_unicast(onion.get(), dotted(first_hop).c_str(), length)) net.await_ack(final_address);
+    // Only a message that reached its first hop waits for an ACK, timed from
+    // its own start: the user may send the next one before this one is through.
+    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length,
+                     [recipient = final_address, started](bool reached) {
+                         if (reached) net.await_ack(recipient, started);
+                     });
 }
 
 void shutdown_station() {
@@ -128,6 +132,7 @@ void shutdown_station() {
     delete rsa;
     rsa = nullptr;
     plat::PostQuitMessage(0);
+    net.close_connections();
     plat::SocketCleanup();
 }
 

@@ -185,7 +185,7 @@ def main():
                 % (f(fw["us_per_packet"]), f(fw["cpu_us_per_packet"])))
             row("relay throughput against the relay without crypto", f(r["rate_prenos"]) + " /s",
                 f(fw["rate"]) + " /s", ratio(r["rate_prenos"], fw["rate"]),
-                "≥ 0.65×" + ok(r["rate_prenos"] / fw["rate"] >= 0.65),
+                "≥ 0.70×" + ok(r["rate_prenos"] / fw["rate"] >= 0.70),
                 "same feeding, as long, rates before either has made %d connections to its next hop"
                 % BEFORE_PORTS_RUN_OUT)
             fl2 = 1e6 / (peel + fw["us_per_packet"])

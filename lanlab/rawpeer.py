@@ -177,10 +177,20 @@ def send_tcp(addr, data, chunks=1, gap=0.0, hold=0.0, timeout=5.0, on_close=None
         s.close()
 
 
-def send_udp(addr, data):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+def send_udp(addr, data, source=None):
+    """One datagram to addr; with `source`, forged to come from that address
+    (a raw socket: the kernel fills in the IP checksum, the UDP one is left 0)."""
+    if source is None:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            s.sendto(data, (addr, PORT))
+        return
+    udp = struct.pack("!HHHH", PORT, PORT, 8 + len(data), 0) + data
+    head = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                       socket.inet_aton(source), socket.inet_aton(addr))
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-        s.sendto(data, (addr, PORT))
+        s.sendto(head + udp, (addr, 0))
 
 
 def read_all(conn, limit=1 << 20, timeout=5.0):
@@ -332,6 +342,11 @@ class Peer:
         for k in ("welcome", "relay", "ack"):
             if k in kw:
                 setattr(self, k, bool(kw[k]))
+        return {}
+
+    def cmd_udp_as(self, source, to, hex):
+        """A datagram forged to come from `source` (which may not exist)."""
+        send_udp(to, bytes.fromhex(hex), source)
         return {}
 
     def cmd_hello(self, to="255.255.255.255"):

@@ -5,56 +5,18 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
 const auto g_started = std::chrono::steady_clock::now();
 
-// Waits until fd is ready for `events` or the deadline passes.
-bool wait_ready(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) return false;
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r < 0 && errno != EINTR) return false;
-    }
-}
-
-bool connect_within(int s, const sockaddr_in& to, std::chrono::steady_clock::time_point deadline) {
-    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
-    if (errno != EINPROGRESS) return false;
-    if (!wait_ready(s, POLLOUT, deadline)) return false;
-    int err = 0;
-    socklen_t len = sizeof err;
-    return getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-}
-
-// Sends every byte, or reports that it could not.
-bool send_all(int s, const char* data, int length, std::chrono::steady_clock::time_point deadline) {
-    if (length <= 0) return false;
-    int sent = 0;
-    while (sent < length) {
-        ssize_t r = send(s, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
-        if (r > 0) {
-            sent += static_cast<int>(r);
-        } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_ready(s, POLLOUT, deadline)) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
 
 sockaddr_in station_address(uint32_t address) {
     sockaddr_in a{};
@@ -138,6 +100,15 @@ void Cnet::prepare_listen() {
         sock_unicast = sock_broadcast = -1;
     };
 
+    // Every connection held is a descriptor: the soft limit (often 1,024) is
+    // raised to what the system allows, so that the caps on connections, not
+    // the descriptors, decide what a flood of idle peers gets.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
     sock_unicast = plat::Socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
     // A station restarted at once must be able to bind its port again.
@@ -152,7 +123,7 @@ void Cnet::prepare_listen() {
     if (plat::AsyncSelect(sock_broadcast, hwnd ? *hwnd : nullptr, WM_BROADCAST, plat::FD_READ) == -1)
         return fail("Nepodarilo sa pripravit asynchronne pocuvanie soketu. BROADCAST");
     // A backlog of only 20 dropped connections when many stations sent at
-    // once; a dropped connect stalls its sender and the stalls spread.
+    // once; each queued connection is accepted at the loop's next turn.
     if (listen(sock_unicast, SOMAXCONN) != 0)
         return fail("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
     listening_ok = true;
@@ -176,22 +147,72 @@ void Cnet::send_broadcast(const char* data, int length) {
     if (s >= 0) close(s);
 }
 
-bool Cnet::send_unicast(const char* data, const char* address, int length) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+void Cnet::send_unicast(const char* data, const char* address, int length,
+                        std::function<void(bool reached)> done) {
+    int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
         say("Socket sa nepodarilo vytvorit.");
-        return false;
+        return tell(std::move(done), false);
     }
-    // Bounded, so that an unreachable station cannot hold the window for long.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-    sockaddr_in to = station_address(inet_addr(address));
-    bool sent = false;
-    if (!connect_within(s, to, deadline))
-        say("Chyba pri pripojeni na vzdalenu stanicu.");
-    else if (!(sent = send_all(s, data, length, deadline)))
-        say("Doslo k chybe pri prenose.");
-    close(s);
-    return sent;
+    uint64_t id = next_conn++;
+    auto it = conns.emplace(id, Connection{}).first;
+    Connection& c = it->second;
+    c.fd = s;
+    c.outgoing = true;
+    c.peer = inet_addr(address);
+    c.due = station_clock_ms() + WAIT_MS;
+    c.done = std::move(done);
+    c.length = length > 0 ? length : 0;
+    c.buf.reset(new char[static_cast<size_t>(c.length) + 1]);
+    if (c.length) std::memcpy(c.buf.get(), data, static_cast<size_t>(c.length));
+    sockaddr_in to = station_address(c.peer);
+    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+    // Whether the connect is done or not, the loop says when the socket can
+    // take bytes; an unreachable station costs nothing but its deadline.
+    if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
+        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+    watch_deadlines();
+}
+
+void Cnet::on_writable(uint64_t id) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    Connection& c = it->second;
+    if (!c.connected) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+            return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+        c.connected = true;
+    }
+    if (c.length <= 0) return failed_sending(it, "Doslo k chybe pri prenose.");
+    while (c.sent < c.length) {
+        ssize_t r = send(c.fd, c.buf.get() + c.sent, static_cast<size_t>(c.length - c.sent), MSG_NOSIGNAL);
+        if (r > 0) {
+            c.sent += static_cast<int>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;  // the rest when the socket has room again
+        } else {
+            return failed_sending(it, "Doslo k chybe pri prenose.");
+        }
+    }
+    // Closing hands the queued bytes to the kernel, which delivers them.
+    Connection c_done = finish(it);
+    tell(std::move(c_done.done), true);
+}
+
+void Cnet::failed_sending(Conns::iterator it, const char* line) {
+    Connection c = finish(it);
+    say(line);
+    tell(std::move(c.done), false);
+}
+
+// The sender learns the outcome from the loop, never from inside its own call.
+void Cnet::tell(std::function<void(bool)> done, bool reached) {
+    if (done) plat::CallLater(0, [done = std::move(done), reached]() { done(reached); });
 }
 
 bool Cnet::save_IPaddr(const char* address, Skeys key) {
@@ -221,14 +242,14 @@ void Cnet::forget_silent() {
     if (!gone.empty() && print) print->refresh_ip_window(&list);
 }
 
-void Cnet::start_time() { time_start = clock(); }
+int64_t Cnet::start_time() { return time_start = clock(); }
 
 int64_t Cnet::stop_time() {
     time_stop = clock();
     return time_stop - time_start;
 }
 
-void Cnet::await_ack(uint32_t recipient) { waiting.push_back({recipient, time_start}); }
+void Cnet::await_ack(uint32_t recipient, int64_t started_ms) { waiting.push_back({recipient, started_ms}); }
 
 bool Cnet::take_waiting(uint32_t from, Waiting* message) {
     for (auto it = waiting.begin(); it != waiting.end(); ++it) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <stack>
 #include <string>
 
@@ -44,6 +46,17 @@ public:
     // A station that repeats its HELLO and has been heard from in none of
     // three of its longest gaps between HELLOs, and a margin, is gone.
     static constexpr int64_t SILENT_MS = 100000;
+    // Incoming connections held at once: from one address, and in all. A new
+    // one beyond either closes the oldest held (of that address, or of all) as
+    // if its time had run out; honest peers finish theirs in milliseconds.
+    static constexpr int HELD_PER_ADDRESS = 64;
+    static constexpr int HELD_IN_ALL = 512;
+    static constexpr int ACCEPT_PAUSE_MS = 1000;  // listener silenced after an accept error
+
+    Cnet() = default;
+    ~Cnet();
+    Cnet(const Cnet&) = delete;
+    Cnet& operator=(const Cnet&) = delete;
 
     void set_hwnd(plat::HWND* h) { hwnd = h; }
     void set_print(Cprintout* p) { print = p; }
@@ -59,8 +72,11 @@ public:
     // Whether prepare_listen got both listening sockets ready.
     bool listening() const { return listening_ok; }
     void send_broadcast(const char* data, int length);
-    // True when every byte was handed to the connection.
-    bool send_unicast(const char* data, const char* address, int length);
+    // Sends one message over a connection of its own, finished by the event
+    // loop within WAIT_MS. `done(reached)` runs later from the loop, never
+    // from inside this call; reached: connected and every byte handed over.
+    void send_unicast(const char* data, const char* address, int length,
+                      std::function<void(bool reached)> done = {});
     bool save_IPaddr(const char* address, Skeys key);
     // A listed station's new key (Clist::replace); redraws the stations pane
     // and answers true when the key was replaced.
@@ -72,7 +88,8 @@ public:
     // Forgets, as if they had said BYE, the listed stations that repeat their
     // HELLO and have been silent for SILENT_MS; meant to run about every second.
     void forget_silent();
-    void start_time();
+    // Starts the transfer clock of a message; its start on the station's clock.
+    int64_t start_time();
     int64_t stop_time();
 
     // One message written by this station, waiting for its recipient's ACK.
@@ -81,8 +98,8 @@ public:
         int64_t started_ms;  // on the station's clock
     };
     // Registers the message just handed to its first hop for `recipient`,
-    // timed from start_time.
-    void await_ack(uint32_t recipient);
+    // timed from `started_ms` (what start_time gave for it).
+    void await_ack(uint32_t recipient, int64_t started_ms);
     // The oldest message still waiting for an ACK from `from`, taken off the
     // list; false when none is.
     bool take_waiting(uint32_t from, Waiting* message);
@@ -104,20 +121,50 @@ public:
     void handle_datagram(const char* data, int length, uint32_t source);
     void handle_message(const char* data, int length, uint32_t peer);
 
+    // Connections open now, incoming and outgoing.
+    int connections() const { return static_cast<int>(conns.size()); }
+    // Closes every connection at once, unreported (the station is closing).
+    void close_connections();
+
     uint32_t own_address() const { return my_IPaddr; }
     void set_own_address(uint32_t a) { my_IPaddr = a; }
     Clist& stations() { return list; }
 
 private:
     void say(const char* line);
+    // One TCP connection the loop is serving: read until the peer closes, or
+    // connect and write. Keyed by a serial number that no reused fd can match;
+    // all get the same time, so that order is also the order of their deadlines.
+    struct Connection {
+        int fd = -1;
+        bool outgoing = false;
+        bool connected = false;
+        uint32_t peer = 0;
+        std::unique_ptr<char[]> buf;  // received so far / the bytes to send
+        int length = 0;               // bytes in buf
+        int sent = 0;
+        int64_t due = 0;              // station_clock_ms() when its time runs out
+        std::function<void(bool)> done;
+    };
+    using Conns = std::map<uint64_t, Connection>;
+
     void handle_onion(const char* data, int length, uint32_t peer);
-    bool read_connection(char* buf, int* length);
     int open_transcript(int flags);
+    void accept_one(int s, const sockaddr_in& peer);
+    void make_room(uint32_t peer);
+    void on_readable(uint64_t id);
+    void on_writable(uint64_t id);
+    // One loop call at a time waits for the oldest connection's deadline.
+    void watch_deadlines();
+    void on_deadlines();
+    // Closes the connection and forgets it; the caller has what it needs.
+    Connection finish(Conns::iterator it);
+    void failed_receiving(Conns::iterator it);
+    void failed_sending(Conns::iterator it, const char* line);
+    static void tell(std::function<void(bool)> done, bool reached);
 
     int sock_unicast = -1;
     int sock_broadcast = -1;
-    int sock_accepted = -1;
-    sockaddr_in addr_accepted{};
     uint32_t my_IPaddr = 0;
     std::string file_name;
     plat::HWND* hwnd = nullptr;
@@ -129,4 +176,8 @@ private:
     std::function<int64_t()> clock = station_clock_ms;
     std::deque<Waiting> waiting;
     bool listening_ok = false;
+    Conns conns;
+    uint64_t next_conn = 1;
+    uintptr_t deadline_call = 0;
+    bool accept_failing = false;
 };

@@ -1,8 +1,6 @@
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <algorithm>
 #include <memory>
@@ -13,76 +11,129 @@
 #include "onion/layer.h"
 
 void Cnet::listen_proc_unicast(unsigned int, long event) {
-    switch (event & 0xFFFF) {
-    case plat::FD_ACCEPT: {
+    if ((event & 0xFFFF) != plat::FD_ACCEPT) return;
+    // A burst of connections is taken in one turn, but never so many that the
+    // turn itself would hold up the loop.
+    for (int turn = 0; turn < 64; ++turn) {
         sockaddr_in peer{};
         socklen_t peer_len = sizeof peer;
         int s = plat::Accept(sock_unicast, reinterpret_cast<sockaddr*>(&peer), &peer_len);
         if (s < 0) {
-            if (errno != EAGAIN && errno != EINTR) say("Soket sa nepodarilo prijat.");
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return;
+            // Out of descriptors or buffers: the connection stays queued and
+            // the listener readable, so it is silenced for a while; one line
+            // until an accept succeeds again.
+            if (!accept_failing) say("Soket sa nepodarilo prijat.");
+            accept_failing = true;
+            plat::SuspendSelect(sock_unicast, ACCEPT_PAUSE_MS);
             return;
         }
         heard_from(peer.sin_addr.s_addr);
-        sock_accepted = s;
-        addr_accepted = peer;
-        // The accepted connection raises no events of its own: read it now,
-        // through the window like every other notification.
-        if (hwnd && *hwnd)
-            plat::SendMessage(*hwnd, WM_UNICAST, 0, plat::FD_READ);
-        else
-            listen_proc_unicast(0, plat::FD_READ);
-        if (sock_accepted == s) {  // the window was gone; do not leak it
-            plat::CloseSocket(s);
-            sock_accepted = -1;
-        }
-        return;
-    }
-    case plat::FD_READ: {
-        if (sock_accepted < 0) return;
-        std::unique_ptr<char[]> buf(new char[RECEIVE_MAX + 1]);
-        int length = 0;
-        bool ok = read_connection(buf.get(), &length);
-        if (!ok) {
-            say("");
-            say("Prijem dat zlyhal.");
-        } else if (length > 0) {  // a connection that closes empty carries nothing
-            handle_message(buf.get(), length, addr_accepted.sin_addr.s_addr);
-        }
-        plat::CloseSocket(sock_accepted);
-        sock_accepted = -1;
-        return;
-    }
-    default:
-        return;
+        accept_failing = false;
+        accept_one(s, peer);
     }
 }
 
-// Reads the one message of the accepted connection: everything until the peer
-// closes, at most RECEIVE_MAX bytes, within WAIT_MS in all. A message may come
-// in several segments, and a peer that sends nothing must not hold the station.
-bool Cnet::read_connection(char* buf, int* length) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-    int total = 0;
+// A connection just accepted from `peer`: held, and read by the loop as its
+// bytes arrive, until its writer closes it or its time runs out.
+void Cnet::accept_one(int s, const sockaddr_in& peer) {
+    uint32_t from = peer.sin_addr.s_addr;
+    make_room(from);
+    uint64_t id = next_conn++;
+    Connection& c = conns[id];
+    c.fd = s;
+    c.peer = from;
+    c.due = station_clock_ms() + WAIT_MS;
+    c.buf.reset(new char[RECEIVE_MAX + 2]);
+    // A writer sends right after connecting, so its bytes are often here
+    // already: taken at once, the connection never needs watching.
+    on_readable(id);
+    if (!conns.count(id)) return;
+    if (!plat::WatchSocket(s, false, [this, id](int) { on_readable(id); }))
+        return failed_receiving(conns.find(id));
+    watch_deadlines();
+}
+
+// Past a cap, the oldest connection held (from this address, or from anyone)
+// ends as if its time had run out.
+void Cnet::make_room(uint32_t peer) {
+    int in_all = 0, from_peer = 0;
+    auto oldest_in_all = conns.end(), oldest_from_peer = conns.end();
+    for (auto it = conns.begin(); it != conns.end(); ++it) {
+        if (it->second.outgoing) continue;
+        if (in_all++ == 0) oldest_in_all = it;
+        if (it->second.peer == peer && from_peer++ == 0) oldest_from_peer = it;
+    }
+    if (from_peer >= HELD_PER_ADDRESS)
+        failed_receiving(oldest_from_peer);
+    else if (in_all >= HELD_IN_ALL)
+        failed_receiving(oldest_in_all);
+}
+
+void Cnet::on_readable(uint64_t id) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    Connection& c = it->second;
     for (;;) {
-        ssize_t r = recv(sock_accepted, buf + total, static_cast<size_t>(RECEIVE_MAX + 1 - total), 0);
+        ssize_t r = recv(c.fd, c.buf.get() + c.length, static_cast<size_t>(RECEIVE_MAX + 1 - c.length), 0);
         if (r > 0) {
-            total += static_cast<int>(r);
-            if (total > RECEIVE_MAX) return false;
+            c.length += static_cast<int>(r);
+            if (c.length > RECEIVE_MAX) return failed_receiving(it);
             continue;
         }
-        if (r == 0) break;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) return false;
-        pollfd p{sock_accepted, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // more to come
+        if (r < 0) return failed_receiving(it);
+        break;  // the writer closed: the message is whole
     }
-    *length = total;
-    return true;
+    Connection done = finish(it);
+    done.buf[done.length] = '\0';
+    if (done.length > 0)  // a connection that closes empty carries nothing
+        handle_message(done.buf.get(), done.length, done.peer);
 }
+
+void Cnet::watch_deadlines() {
+    if (deadline_call || conns.empty()) return;
+    int wait = static_cast<int>(conns.begin()->second.due - station_clock_ms());
+    deadline_call = plat::CallLater(static_cast<unsigned>(std::max(wait, 0)), [this]() { on_deadlines(); });
+}
+
+void Cnet::on_deadlines() {
+    deadline_call = 0;
+    int64_t now = station_clock_ms();
+    while (!conns.empty() && conns.begin()->second.due <= now) {
+        auto it = conns.begin();
+        if (!it->second.outgoing)
+            failed_receiving(it);
+        else
+            failed_sending(it, it->second.connected ? "Doslo k chybe pri prenose."
+                                                    : "Chyba pri pripojeni na vzdalenu stanicu.");
+    }
+    watch_deadlines();
+}
+
+void Cnet::failed_receiving(Conns::iterator it) {
+    finish(it);
+    say("");
+    say("Prijem dat zlyhal.");
+}
+
+Cnet::Connection Cnet::finish(Conns::iterator it) {
+    Connection c = std::move(it->second);
+    conns.erase(it);
+    plat::CloseSocket(c.fd);
+    if (conns.empty()) {  // nothing left to time out
+        plat::CancelCall(deadline_call);
+        deadline_call = 0;
+    }
+    return c;
+}
+
+void Cnet::close_connections() {
+    while (!conns.empty()) finish(conns.begin());
+}
+
+Cnet::~Cnet() { close_connections(); }
 
 void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {

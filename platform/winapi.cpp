@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace plat {
@@ -17,6 +18,12 @@ namespace {
 Toolkit* g_toolkit = nullptr;
 std::set<int> g_sockets;  // every socket open through this layer
 std::set<int> g_watched;
+struct Selection {
+    HWND hwnd;
+    unsigned msg;
+    long event;
+};
+std::map<int, Selection> g_selected;  // AsyncSelect's registrations, to restore
 
 // Length of the UTF-8 sequence that starts with `lead`; 1 for a stray byte.
 size_t utf8_seq_len(unsigned char lead) {
@@ -30,6 +37,10 @@ size_t utf8_seq_len(unsigned char lead) {
 // `skip` tells how many input bytes such a piece has.
 template <typename Skip>
 std::string convert(const char* to, const char* from, const std::string& in, Skip skip) {
+    // Plain ASCII reads the same in both: most pane lines need no converter,
+    // whose opening costs more than the line itself.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return in;
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return in;
     std::string out;
@@ -129,16 +140,57 @@ void SetWindowText(HWND hwnd, const char* utf8) {
     if (hwnd) hwnd->set_text(utf8 ? utf8 : "");
 }
 
-int AsyncSelect(int sock, HWND hwnd, unsigned msg, long event) {
-    if (!g_toolkit || sock < 0) return -1;
+namespace {
+
+bool make_nonblocking(int sock) {
     int flags = fcntl(sock, F_GETFL, 0);
-    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
-    bool ok = g_toolkit->watch(sock, [hwnd, msg, event](int fd) {
-        SendMessage(hwnd, msg, static_cast<WPARAM>(fd), static_cast<LPARAM>(event));
+    if (flags >= 0 && (flags & O_NONBLOCK)) return true;  // as every connection is made
+    return flags >= 0 && fcntl(sock, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool select_now(int sock, const Selection& s) {
+    return g_toolkit->watch(sock, [s](int fd) {
+        SendMessage(s.hwnd, s.msg, static_cast<WPARAM>(fd), static_cast<LPARAM>(s.event));
     });
-    if (!ok) return -1;
+}
+
+}  // namespace
+
+int AsyncSelect(int sock, HWND hwnd, unsigned msg, long event) {
+    if (!g_toolkit || sock < 0 || !make_nonblocking(sock)) return -1;
+    Selection s{hwnd, msg, event};
+    if (!select_now(sock, s)) return -1;
     g_watched.insert(sock);
+    g_selected[sock] = s;
     return 0;
+}
+
+void SuspendSelect(int sock, unsigned ms) {
+    auto it = g_selected.find(sock);
+    if (!g_toolkit || it == g_selected.end()) return;
+    Selection s = it->second;
+    g_toolkit->unwatch(sock);
+    // Closed and reopened under the same number meanwhile, it is another socket.
+    g_toolkit->call_later(ms, [sock, s]() {
+        auto now = g_selected.find(sock);
+        if (g_toolkit && now != g_selected.end() && now->second.hwnd == s.hwnd && now->second.msg == s.msg)
+            select_now(sock, s);
+    });
+}
+
+bool WatchSocket(int sock, bool for_writing, std::function<void(int)> ready) {
+    if (!g_toolkit || sock < 0 || !make_nonblocking(sock)) return false;
+    if (!g_toolkit->watch(sock, std::move(ready), for_writing)) return false;
+    g_watched.insert(sock);
+    return true;
+}
+
+uintptr_t CallLater(unsigned ms, std::function<void()> fire) {
+    return g_toolkit ? g_toolkit->call_later(ms, std::move(fire)) : 0;
+}
+
+void CancelCall(uintptr_t id) {
+    if (g_toolkit && id) g_toolkit->cancel_call(id);
 }
 
 uintptr_t SetTimer(HWND hwnd, uintptr_t id, unsigned ms) {
@@ -170,6 +222,7 @@ int Accept(int listener, sockaddr* addr, socklen_t* len) {
 void CloseSocket(int fd) {
     if (fd < 0) return;
     if (g_watched.erase(fd) && g_toolkit) g_toolkit->unwatch(fd);
+    g_selected.erase(fd);
     g_sockets.erase(fd);
     ::close(fd);
 }
@@ -178,6 +231,7 @@ void SocketCleanup() {
     for (int fd : g_watched)
         if (g_toolkit) g_toolkit->unwatch(fd);
     g_watched.clear();
+    g_selected.clear();
     for (int fd : g_sockets) ::close(fd);
     g_sockets.clear();
 }

@@ -81,9 +81,21 @@ public:
     virtual HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
                                 HWND parent) = 0;
     virtual HWND create_main(WNDPROC proc, const char* caption, int w, int h) = 0;
-    // Calls `ready(fd)` on the loop's thread each time `fd` is readable.
-    virtual bool watch(int fd, std::function<void(int)> ready) = 0;
+    // Calls `ready(fd)` on the loop's thread each time `fd` is readable (or
+    // writable, when `for_writing`). Watching an fd again replaces its watch.
+    virtual bool watch(int fd, std::function<void(int)> ready, bool for_writing = false) = 0;
+    // Ends the watch and frees what it held; safe from inside its own `ready`.
     virtual void unwatch(int fd) = 0;
+    // Calls `fire()` once on the loop's thread after `ms` milliseconds (0: when
+    // the loop is next free). Returns a nonzero id for cancel_call, or 0.
+    virtual uintptr_t call_later(unsigned ms, std::function<void()> fire) {
+        (void)ms, (void)fire;
+        return 0;
+    }
+    virtual void cancel_call(uintptr_t id) { (void)id; }
+    // Runs the loop until no socket is watched for writing and no call_later
+    // is pending, for at most `ms`: for tests that drive a station by hand.
+    virtual void settle(unsigned ms) { (void)ms; }
     // Calls `fire()` on the loop's thread every `ms` milliseconds until
     // stop_timer(id); setting a running id again restarts it with the new period.
     virtual bool start_timer(uintptr_t id, unsigned ms, std::function<void()> fire) {
@@ -141,6 +153,19 @@ void CloseSocket(int fd);
 // Socket notification: `msg` reaches hwnd with the socket and `event` each time
 // the socket is readable. Makes the socket non-blocking. 0 on success, -1 not.
 int AsyncSelect(int sock, HWND hwnd, unsigned msg, long event);
+// Silences a selected socket's notification for `ms`, then restores it: a
+// listener whose accept keeps failing stays readable and would spin the loop.
+void SuspendSelect(int sock, unsigned ms);
+
+// One connection's socket, watched without a window: `ready(fd)` runs on the
+// loop's thread while the socket is readable (or writable, when `for_writing`),
+// until WatchSocket is called again for it or it is closed. Makes the socket
+// non-blocking. False when there is no loop to watch it.
+bool WatchSocket(int sock, bool for_writing, std::function<void(int)> ready);
+// Runs `fire()` once on the loop's thread after `ms` (0: when the loop is next
+// free), unless cancelled first. Returns a nonzero id, or 0 when there is no loop.
+uintptr_t CallLater(unsigned ms, std::function<void()> fire);
+void CancelCall(uintptr_t id);
 // Stops every notification and closes every socket still open.
 void SocketCleanup();
 void PostQuitMessage(int code);

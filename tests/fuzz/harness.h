@@ -66,7 +66,8 @@ inline Outcome receive(Crsa* rsa, Sink& sink, const std::string& message) {
     TestStation st(OWN, *rsa);
     auto buf = exact(message.data(), message.size());
     st.net.handle_message(buf.get(), static_cast<int>(message.size()), PREVIOUS);
-    return {st.messages.lines(), st.transfers.lines(), sink.take()};
+    std::vector<Arrival> got = sink.take();  // the station's connections end first
+    return {st.messages.lines(), st.transfers.lines(), std::move(got)};
 }
 
 // The station list announcements must leave: newest first, one record per

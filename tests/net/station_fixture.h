@@ -4,21 +4,94 @@
 // unit tests, the fuzz targets and the micro-benchmarks; free of GoogleTest.
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/printout.h"
 #include "crypto/crsa_insides.h"
 #include "net/net.h"
+
+// The event loop of stations without a window: the sockets they watch and the
+// calls they schedule, run on demand by Sink::take (settle) with poll().
+class TestLoop : public plat::Toolkit {
+public:
+    static TestLoop& instance() {
+        static TestLoop loop;
+        return loop;
+    }
+    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND) override { return nullptr; }
+    plat::HWND create_main(plat::WNDPROC, const char*, int, int) override { return nullptr; }
+    bool watch(int fd, std::function<void(int)> ready, bool for_writing) override {
+        watched_[fd] = {std::move(ready), for_writing};
+        return true;
+    }
+    void unwatch(int fd) override { watched_.erase(fd); }
+    uintptr_t call_later(unsigned ms, std::function<void()> fire) override {
+        calls_[next_] = {Clock::now() + std::chrono::milliseconds(ms), std::move(fire)};
+        return next_++;
+    }
+    void cancel_call(uintptr_t id) override { calls_.erase(id); }
+    void settle(unsigned ms) override {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (busy() && Clock::now() < end) turn();
+    }
+    int run() override { return 0; }
+    void quit(int) override {}
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Watch {
+        std::function<void(int)> ready;
+        bool for_writing;
+    };
+    struct Call {
+        Clock::time_point due;
+        std::function<void()> fire;
+    };
+    bool busy() const {
+        if (!calls_.empty()) return true;
+        for (const auto& [fd, w] : watched_)
+            if (w.for_writing) return true;
+        return false;
+    }
+    void turn() {
+        std::vector<pollfd> fds;
+        for (const auto& [fd, w] : watched_) fds.push_back({fd, static_cast<short>(w.for_writing ? POLLOUT : POLLIN), 0});
+        poll(fds.data(), fds.size(), 10);
+        for (const pollfd& p : fds) {  // a handler may end other watches
+            auto it = watched_.find(p.fd);
+            if (p.revents && it != watched_.end()) {
+                auto ready = it->second.ready;
+                ready(p.fd);
+            }
+        }
+        for (auto it = calls_.begin(); it != calls_.end();) {
+            if (it->second.due > Clock::now()) {
+                ++it;
+                continue;
+            }
+            auto fire = std::move(it->second.fire);
+            calls_.erase(it);
+            fire();
+            it = calls_.begin();  // a call may schedule or cancel others
+        }
+    }
+    std::map<int, Watch> watched_;
+    std::map<uintptr_t, Call> calls_;
+    uintptr_t next_ = 1;
+};
 
 struct TestStation {
     plat::Pane messages, stations, transfers;
@@ -56,6 +129,7 @@ struct TestStation {
 
 private:
     void wire(uint32_t address) {
+        if (!plat::toolkit()) plat::set_toolkit(&TestLoop::instance());
         print.set(&mess_h, &ip_h, &trans_h);
         net.set_print(&print);
         net.set_rsa(&rsa);
@@ -118,9 +192,10 @@ public:
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
 
-    // Every connection made since the last call; the station has closed each
-    // before its handler returned, so all their bytes are here already.
+    // Every connection made since the last call, once the stations' loop has
+    // finished them all, so all their bytes are here already.
     std::vector<Arrival> take() {
+        if (plat::toolkit()) plat::toolkit()->settle(5000);
         std::vector<Arrival> got;
         for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
             timeval limit{2, 0};

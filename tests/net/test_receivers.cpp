@@ -173,8 +173,7 @@ TEST_F(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
     const int64_t t0 = (int64_t{1} << 31) - 10;
     for (auto [at, to] : {std::pair{t0, r1}, {t0 + 100, r2}, {t0 + 200, r2}}) {
         g_now = at;
-        me.net.start_time();
-        me.net.await_ack(to);
+        me.net.await_ack(to, me.net.start_time());
     }
     const struct {
         int64_t at;
