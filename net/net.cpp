@@ -152,7 +152,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
         say("Socket sa nepodarilo vytvorit.");
-        return tell(std::move(done), false);
+        return tell(std::move(done), false, true);
     }
     uint64_t id = next_conn++;
     auto it = conns.emplace(id, Connection{}).first;
@@ -167,11 +167,11 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     if (c.length) std::memcpy(c.buf.get(), data, static_cast<size_t>(c.length));
     sockaddr_in to = station_address(c.peer);
     if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
-        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     // Whether the connect is done or not, the loop says when the socket can
     // take bytes; an unreachable station costs nothing but its deadline.
     if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
-        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+        return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     watch_deadlines();
 }
 
@@ -201,18 +201,24 @@ void Cnet::on_writable(uint64_t id) {
     }
     // Closing hands the queued bytes to the kernel, which delivers them.
     Connection c_done = finish(it);
-    tell(std::move(c_done.done), true);
+    tell(std::move(c_done.done), true, false);
 }
 
-void Cnet::failed_sending(Conns::iterator it, const char* line) {
+void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
     Connection c = finish(it);
     say(line);
-    tell(std::move(c.done), false);
+    tell(std::move(c.done), false, later);
 }
 
-// The sender learns the outcome from the loop, never from inside its own call.
-void Cnet::tell(std::function<void(bool)> done, bool reached) {
-    if (done) plat::CallLater(0, [done = std::move(done), reached]() { done(reached); });
+// The sender never learns the outcome from inside its own call (`later`), but
+// otherwise at once: an answer to the bytes just sent (an ACK) may be read in
+// the very next turn of the loop, and must find its message known as sent.
+void Cnet::tell(std::function<void(bool)> done, bool reached, bool later) {
+    if (!done) return;
+    if (later)
+        plat::CallLater(0, [done = std::move(done), reached]() { done(reached); });
+    else
+        done(reached);
 }
 
 bool Cnet::save_IPaddr(const char* address, Skeys key) {

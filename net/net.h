@@ -160,8 +160,8 @@ private:
     // Closes the connection and forgets it; the caller has what it needs.
     Connection finish(Conns::iterator it);
     void failed_receiving(Conns::iterator it);
-    void failed_sending(Conns::iterator it, const char* line);
-    static void tell(std::function<void(bool)> done, bool reached);
+    void failed_sending(Conns::iterator it, const char* line, bool later = false);
+    static void tell(std::function<void(bool)> done, bool reached, bool later);
 
     int sock_unicast = -1;
     int sock_broadcast = -1;
