@@ -1,7 +1,7 @@
 """A LAN that heals: a station whose link came up late is heard at its next
 HELLO, one whose host got its address late at once, a restarted station is
 re-keyed, a link pulled and put back works again, zero bytes lost on the way
-(a writer at x.y.z.0, a relay that strips the tail) no longer lose the
+(a writer at x.y.z.0, a relay that strips the tail) do not lose the
 message, a second station on a host stays out of the LAN, and stations gone
 without BYE are forgotten (Vanished, about two minutes: its own ctest entry,
 lan_heal_long)."""
