@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <stack>
 
 #include "directory/messages.h"
 #include "net/announce.h"
@@ -92,7 +91,6 @@ void announce() {
 }
 
 void send_flow() {
-    std::stack<uint32_t> route;
     char text[100];
     char recipient[100];
     char route_text[5];
@@ -103,22 +101,7 @@ void send_flow() {
 
     int64_t started = net.start_time();
     reread_address();  // the message names the address the station has now
-    net.generate_path(&route, route_length);
-    uint32_t r = inet_addr(recipient);
-    if (route.empty() || route.top() != r) route.push(r);
-
-    int length = static_cast<int>(std::strlen(text));
-    uint32_t final_address = 0;
-    uint32_t first_hop = 0;
-    std::unique_ptr<char[]> onion(net.create_onion(route, text, &length, &final_address, &first_hop));
-    if (!onion) return;
-    print.printout_mess(text, dotted(final_address).c_str(), "OUT");
-    // Only a message that reached its first hop waits for an ACK, timed from
-    // its own start: the user may send the next one before this one is through.
-    net.send_unicast(onion.get(), dotted(first_hop).c_str(), length,
-                     [recipient = final_address, started](bool reached) {
-                         if (reached) net.await_ack(recipient, started);
-                     });
+    net.send_message(text, inet_addr(recipient), route_length, started);
 }
 
 void shutdown_station() {

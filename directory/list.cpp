@@ -29,7 +29,7 @@ bool Clist::replace(const char* address, Skeys key) {
     if (held.key[0] == key.key[0] && held.key[1] == key.key[1]) return false;
     // A new key is a new run of the station: whether it repeats its HELLO
     // is learnt anew.
-    *e = Entry{Cuser(a, std::move(key)), 0, e->last_heard_ms};
+    *e = Entry{Cuser(a, std::move(key)), 0, e->last_heard_ms, false};
     return true;
 }
 
@@ -68,6 +68,7 @@ void Clist::heard(uint32_t address, bool announced, int64_t now_ms) {
     Entry* e = find(address);
     if (!e) return;
     e->last_heard_ms = now_ms;
+    e->unreachable = false;
     if (announced && e->hellos < 2) ++e->hellos;
 }
 
@@ -75,5 +76,16 @@ std::vector<uint32_t> Clist::silent(int64_t now_ms, int64_t silence_ms) const {
     std::vector<uint32_t> out;
     for (const Entry& e : users_)
         if (e.hellos >= 2 && now_ms - e.last_heard_ms >= silence_ms) out.push_back(e.user.get_ip());
+    return out;
+}
+
+void Clist::unreachable(uint32_t address) {
+    if (Entry* e = find(address)) e->unreachable = true;
+}
+
+std::vector<uint32_t> Clist::routable() const {
+    std::vector<uint32_t> out;
+    for (const Entry& e : users_)
+        if (!e.unreachable) out.push_back(e.user.get_ip());
     return out;
 }

@@ -31,12 +31,18 @@ public:
     // for silence_ms up to now_ms. A station that announces only
     // once cannot be told apart from a quiet one, so it is never among them.
     std::vector<uint32_t> silent(int64_t now_ms, int64_t silence_ms) const;
+    // A listed station this station failed to reach: left out of its routes
+    // (routable) until something is heard from it again.
+    void unreachable(uint32_t address);
+    // The listed stations a route may be drawn through, newest first.
+    std::vector<uint32_t> routable() const;
 
 private:
     struct Entry {
         Cuser user;
         int hellos = 0;
         int64_t last_heard_ms = 0;
+        bool unreachable = false;
     };
     Entry* find(uint32_t address);
     std::list<Entry> users_;

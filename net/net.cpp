@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -255,14 +256,46 @@ int64_t Cnet::stop_time() {
     return time_stop - time_start;
 }
 
-void Cnet::await_ack(uint32_t recipient, int64_t started_ms) { waiting.push_back({recipient, started_ms}); }
+void Cnet::await_ack(uint32_t recipient, int64_t started_ms) {
+    Waiting message{};
+    message.recipient = recipient;
+    message.started_ms = started_ms;
+    waiting.push_back(std::move(message));
+    watch_waiting();
+}
 
 bool Cnet::take_waiting(uint32_t from, Waiting* message) {
     for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-        if (it->recipient != from) continue;
+        // A message no first hop has taken yet cannot have arrived.
+        if (it->recipient != from || !it->reached) continue;
         *message = *it;
         waiting.erase(it);
         return true;
     }
     return false;
+}
+
+void Cnet::unconfirmed(std::deque<Waiting>::iterator it) {
+    std::string line = "Sprava pre " + dotted(it->recipient) + " nebola potvrdena.";
+    waiting.erase(it);
+    say(line.c_str());
+    save_to_file(line.c_str());
+}
+
+void Cnet::report_unconfirmed() {
+    plat::CancelCall(waiting_call);
+    waiting_call = 0;
+    const int64_t now = clock();
+    while (!waiting.empty() && now - waiting.front().started_ms >= ACK_WAIT_MS) unconfirmed(waiting.begin());
+    watch_waiting();
+}
+
+// One call at a time waits for the oldest message's time to run out.
+void Cnet::watch_waiting() {
+    if (waiting_call || waiting.empty()) return;
+    const int64_t wait = waiting.front().started_ms + ACK_WAIT_MS - clock();
+    waiting_call = plat::CallLater(static_cast<unsigned>(std::clamp<int64_t>(wait, 0, ACK_WAIT_MS)), [this]() {
+        waiting_call = 0;
+        report_unconfirmed();
+    });
 }

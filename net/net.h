@@ -92,17 +92,35 @@ public:
     int64_t start_time();
     int64_t stop_time();
 
-    // One message written by this station, waiting for its recipient's ACK.
+    // A message the user wrote: routed, wrapped, shown and handed to its
+    // first hop, timed from `started_ms` (what start_time gave for it). When
+    // the first hop cannot be reached, up to RETRIES more attempts go round
+    // it; the message waits for its recipient's ACK for ACK_WAIT_MS from the
+    // start, or is reported at once when no attempt reached a first hop.
+    void send_message(const char* text, uint32_t recipient, int route_length, int64_t started_ms);
+    static constexpr int RETRIES = 2;
+    static constexpr int64_t ACK_WAIT_MS = 10000;
+
+    // One message written by this station, waiting for its recipient's ACK;
+    // while no attempt of it has reached a first hop, what a new attempt needs.
     struct Waiting {
         uint32_t recipient;
         int64_t started_ms;  // on the station's clock
+        bool reached = true;  // an attempt was handed to its first hop
+        uint64_t id = 0;
+        int route_length = 0;
+        int attempts = 0;
+        std::string text;
     };
     // Registers the message just handed to its first hop for `recipient`,
     // timed from `started_ms` (what start_time gave for it).
     void await_ack(uint32_t recipient, int64_t started_ms);
-    // The oldest message still waiting for an ACK from `from`, taken off the
-    // list; false when none is.
+    // The oldest message handed on and still waiting for an ACK from `from`,
+    // taken off the list; false when none is.
     bool take_waiting(uint32_t from, Waiting* message);
+    // Reports, once each, the messages left unconfirmed ACK_WAIT_MS after
+    // their start, and stops waiting for them; runs by itself when one is due.
+    void report_unconfirmed();
 
     void listen_proc_broadcast(unsigned int socket, long event);
     void listen_proc_unicast(unsigned int socket, long event);
@@ -162,6 +180,12 @@ private:
     void failed_receiving(Conns::iterator it);
     void failed_sending(Conns::iterator it, const char* line, bool later = false);
     static void tell(std::function<void(bool)> done, bool reached, bool later);
+    // One attempt at a waiting message: false when no route or onion could
+    // be made for it (nothing sent).
+    bool attempt(Waiting& message);
+    void attempted(uint64_t id, uint32_t first_hop, bool reached);
+    void unconfirmed(std::deque<Waiting>::iterator it);
+    void watch_waiting();
 
     int sock_unicast = -1;
     int sock_broadcast = -1;
@@ -174,7 +198,9 @@ private:
     int64_t time_start = 0;
     int64_t time_stop = 0;
     std::function<int64_t()> clock = station_clock_ms;
-    std::deque<Waiting> waiting;
+    std::deque<Waiting> waiting;  // oldest start first
+    uint64_t next_message = 1;
+    uintptr_t waiting_call = 0;
     bool listening_ok = false;
     Conns conns;
     uint64_t next_conn = 1;

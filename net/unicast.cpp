@@ -133,7 +133,10 @@ void Cnet::close_connections() {
     while (!conns.empty()) finish(conns.begin());
 }
 
-Cnet::~Cnet() { close_connections(); }
+Cnet::~Cnet() {
+    close_connections();
+    plat::CancelCall(waiting_call);
+}
 
 void Cnet::handle_message(const char* data, int length, uint32_t peer) {
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {

@@ -76,8 +76,9 @@ void QtLoop::cancel_call(uintptr_t id) {
 void QtLoop::settle(unsigned ms) {
     QElapsedTimer clock;
     clock.start();
-    auto busy = [this] {
-        if (!calls_.empty()) return true;
+    auto busy = [this, &clock, ms] {
+        for (auto& [id, t] : calls_)
+            if (t->remainingTime() <= static_cast<qint64>(ms) - clock.elapsed()) return true;
         for (auto& [fd, w] : notifiers_)
             if (w.for_writing) return true;
         return false;

@@ -94,7 +94,8 @@ public:
     }
     virtual void cancel_call(uintptr_t id) { (void)id; }
     // Runs the loop until no socket is watched for writing and no call_later
-    // is pending, for at most `ms`: for tests that drive a station by hand.
+    // is due within `ms`, for at most `ms`: for tests that drive a station by
+    // hand (a message's 10 s wait for its ACK does not hold them up).
     virtual void settle(unsigned ms) { (void)ms; }
     // Calls `fire()` on the loop's thread every `ms` milliseconds until
     // stop_timer(id); setting a running id again restarts it with the new period.

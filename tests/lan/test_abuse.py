@@ -451,7 +451,11 @@ class KilledRelay(AbuseCase):
             self.assertTrue(a.wait_until(lambda: a.route(marks[a], r.addr, text) is not None, 5), self.dump())
             relays = a.route(marks[a], r.addr, text)
             hops = [a.addr, *relays, r.addr]
-            if victim.addr in relays:  # the hop before it reports; nobody gets the text
+            if relays[:1] == [victim.addr]:  # the writer's own first hop: it routes round it
+                self.expect_line(a, "messages", NO_CONNECT, marks[a])
+                self.expect_incoming(r, a.addr, text, marks[r])
+                counts["first hop, routed round it, delivered"] += 1
+            elif victim.addr in relays:  # the hop before it reports; nobody gets the text
                 before = by_addr[hops[hops.index(victim.addr) - 1]]
                 self.expect_line(before, "messages", NO_CONNECT, marks[before])
                 counts["through the killed relay, reported by the hop before it"] += 1

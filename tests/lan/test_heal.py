@@ -2,9 +2,10 @@
 HELLO, one whose host got its address late at once, a restarted station is
 re-keyed, a link pulled and put back works again, zero bytes lost on the way
 (a writer at x.y.z.0, a relay that strips the tail) do not lose the
-message, a second station on a host stays out of the LAN, and stations gone
-without BYE are forgotten (Vanished, about two minutes: its own ctest entry,
-lan_heal_long)."""
+message, a second station on a host stays out of the LAN, a writer routes
+round a first hop that was killed, and stations gone without BYE are
+forgotten while what was written through them is delivered or reported
+(Vanished, about two minutes: its own ctest entry, lan_heal_long)."""
 import os
 import re
 import signal
@@ -13,7 +14,7 @@ import unittest
 
 import lan
 import rawpeer as rp
-from test_headless import LanCase, NO_CONNECT
+from test_headless import DOBA, LanCase, NO_CONNECT
 
 LONGEST_GAP = 32.5  # Cannounce::LONGEST_MS: the longest wait for the next HELLO
 SILENT = 100.0  # Cnet::SILENT_MS: the silence after which a repeating station is gone
@@ -73,6 +74,7 @@ class Heal(LanCase):
         b = self.b
         b.kill(signal.SIGKILL)
         b.wait()
+        self.round_the_first_hop(self.a, b, self.c)
         marks = {s: s.mark() for s in self.stations if s is not b}
         nb = type(self).b = self.net.start_station(b.host)
         self.stations[self.stations.index(b)] = nb
@@ -92,6 +94,26 @@ class Heal(LanCase):
                 self.deliver(s, nb, 0, "znova ahoj")
                 self.deliver(nb, s, 0, "som spat")
         self.deliver_route(self.a, nb, 1, "cez relay")
+
+    def round_the_first_hop(self, a, gone, r):
+        """a writes to r over 1 relay until its first hop is `gone` (killed):
+        the failure line, then a new route without it, delivered."""
+        for i in range(24):
+            m, mr, text = a.mark(), r.mark(), "okolo %d" % i
+            a.send_msg(r.addr, 1, text)
+            self.expect_incoming(r, a.addr, text, mr, timeout=8)
+            self.expect_line(a, "messages", DOBA, m)
+            got = a.lines("messages", m)
+            if got[:3] != ["", r.addr, gone.addr]:
+                continue
+            out = "JA -> %s : %s" % (r.addr, text)
+            self.assertEqual(got[:6], ["", r.addr, gone.addr, "VYGENEROVANA TRASA:", out, NO_CONNECT], self.dump())
+            relays = a.route(m, r.addr, text)
+            self.assertNotIn(gone.addr, relays)
+            self.assertEqual(got[6:], ["", r.addr, *relays[::-1], "VYGENEROVANA TRASA:", out, got[-1]], self.dump())
+            print("first hop %s killed: %s routed round it" % (gone.addr, " -> ".join([a.addr, *relays, r.addr])))
+            return
+        self.fail("%s never drawn as the first hop%s" % (gone.addr, self.dump()))
 
     def test_dot_zero_address(self):
         self.assertTrue(self.z.addr.endswith(".0"))
@@ -208,12 +230,34 @@ class Heal(LanCase):
 
 
 class Vanished(LanCase):
-    """Stations A-D and a raw peer P that announces once; B is killed and C
-    unplugged once both have repeated their HELLO."""
+    """Seven stations: A-F and a raw peer P that announces once; B is killed
+    and C unplugged once both have repeated their HELLO, and A writes 24
+    messages over 2 relays to D at once, then 24 more once both are forgotten."""
 
     @classmethod
     def setUpClass(cls):
-        cls.a, cls.b, cls.c, cls.d = cls.start(cls.make_lan(4, peer=True))
+        cls.a, cls.b, cls.c, cls.d, cls.e, cls.f = cls.start(cls.make_lan(6, peer=True))
+
+    def burst(self, tag):
+        """24 messages from A to D over 2 relays, all at once: the send time,
+        A's mark and D's."""
+        a, d = self.a, self.d
+        m, md, t0 = a.mark(), d.mark(), time.monotonic()
+        for i in range(24):
+            a.send_msg(d.addr, 2, "%s%d" % (tag, i))
+        return t0, m, md
+
+    def settled(self, t0, m, md, tag):
+        """How many of a burst D got, A saw acknowledged and A reported
+        unconfirmed, once every one is one or the other (or 12 s are up)."""
+        a, d = self.a, self.d
+        unconfirmed = "Sprava pre %s nebola potvrdena." % d.addr
+        count = lambda: (sum(1 for l in d.lines("messages", md) if l.startswith("%s -> JA : %s" % (a.addr, tag))),
+                         sum(1 for l in a.lines("messages", m) if DOBA.fullmatch(l)),
+                         a.lines("messages", m).count(unconfirmed))
+        a.wait_until(lambda: sum(count()[1:]) >= 24, t0 + 12 - time.monotonic())
+        d.wait_until(lambda: count()[0] >= count()[1], 1)  # D shows each before it acknowledges
+        return count()
 
     def test_forgotten_after_their_silence(self):
         p, b, c = self.peer, self.b, self.c
@@ -224,14 +268,23 @@ class Vanished(LanCase):
         b.kill(signal.SIGKILL)
         b.wait()
         c.host.unplug()
-        end = time.monotonic() + SILENT + 2
+        vanished = time.monotonic()
+        end = vanished + SILENT + 2
         # the last thing anyone heard from each: its last HELLO, as P heard it
         last = {x: max(e["t"] for e in p.events(ev="udp", **{"from": x.addr})) for x in (b, c)}
         marks = {s: s.mark() for s in self.stations}
-        views = {self.a: {self.d.addr, p.addr}, self.d: {self.a.addr, p.addr}, c: {p.addr}}  # C hears nobody
+        # Each of 24 messages is delivered and acknowledged, or reported, within 12 s.
+        burst = self.burst("v")
+        got, acked, reported = self.settled(*burst, "v")
+        print("24 sent as B and C vanished: %d delivered, %d acknowledged, %d reported unconfirmed"
+              % (got, acked, reported))
+        self.assertEqual((acked + reported, got), (24, acked), self.dump())
+        live = [s for s in self.stations if s not in (b, c)]
+        views = {s: self.others(s) | {p.addr} for s in live}
+        views[c] = {p.addr}  # C hears nobody
         for s, want in views.items():
             self.assertTrue(s.wait_stations(want, end - time.monotonic()), "%s%s" % (s.addr, self.dump()))
-        for s in (self.a, self.d):  # each dropped within a second after its silence
+        for s in live:  # each dropped within a second after its silence
             for x in (b, c):
                 r = s.wait_record(lambda r: r[1] == "stations" and x.addr not in r[2].split(), 0, marks[s])
                 after = r[1][0] - last[x]
@@ -241,6 +294,10 @@ class Vanished(LanCase):
             # and never drop a station that is still heard, nor P
             kept = [l for l in s.lines("stations", marks[s]) if not views[s] <= set(l.split())]
             self.assertEqual(kept, [], "%s%s" % (s.addr, self.dump()))
+        # 110 s after: A lists exactly the live stations and P, and all 24 get through.
+        time.sleep(max(0, vanished + 110 - time.monotonic()))
+        self.assertEqual(set(self.a.stations()), views[self.a], self.dump())
+        self.assertEqual(self.settled(*self.burst("w"), "w"), (24, 24, 0), self.dump())
 
 
 if __name__ == "__main__":

@@ -45,7 +45,7 @@ public:
     void cancel_call(uintptr_t id) override { calls_.erase(id); }
     void settle(unsigned ms) override {
         const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (busy() && Clock::now() < end) turn();
+        while (busy(end) && Clock::now() < end) turn();
     }
     int run() override { return 0; }
     void quit(int) override {}
@@ -60,8 +60,9 @@ private:
         Clock::time_point due;
         std::function<void()> fire;
     };
-    bool busy() const {
-        if (!calls_.empty()) return true;
+    bool busy(Clock::time_point end) const {
+        for (const auto& [id, c] : calls_)
+            if (c.due <= end) return true;
         for (const auto& [fd, w] : watched_)
             if (w.for_writing) return true;
         return false;

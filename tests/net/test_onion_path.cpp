@@ -163,6 +163,16 @@ TEST_F(OnionPath, DrawingRelays) {
         EXPECT_NE(route.top(), previous) << "the same station twice in a row";
         previous = route.top();
     }
+    // One that could not be reached is left out until heard from again.
+    a.net.stations().unreachable(s1.net.own_address());
+    a.net.generate_path(&route, 40);
+    ASSERT_EQ(route.size(), 1u);
+    EXPECT_EQ(route.top(), s2.net.own_address());
+    route.pop();
+    a.net.heard_from(s1.net.own_address());
+    a.net.generate_path(&route, 40);
+    EXPECT_EQ(route.size(), 40u);
+    route = {};
     a.net.generate_path(&route, -3);
     EXPECT_TRUE(route.empty());
 }

@@ -164,20 +164,22 @@ int64_t g_now = 0;
 int64_t fake_clock() { return g_now; }
 
 // Each ACK times the oldest message still waiting on its sender; an ACK that
-// no message waits on leaves no trace. The clock is past 2^31 ms.
+// no message waits on leaves no trace. A message unconfirmed ACK_WAIT_MS
+// after its start is reported once and waits no more. The clock is past 2^31 ms.
 TEST_F(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
     TestStation me("10.0.0.1", 11);
     me.net.set_clock(fake_clock);
     me.net.create_file();
     const uint32_t r1 = inet_addr("10.0.0.28"), r2 = inet_addr("10.0.0.29");
     const int64_t t0 = (int64_t{1} << 31) - 10;
-    for (auto [at, to] : {std::pair{t0, r1}, {t0 + 100, r2}, {t0 + 200, r2}}) {
+    const int64_t due = t0 + 600 + Cnet::ACK_WAIT_MS;
+    for (auto [at, to] : {std::pair{t0, r1}, {t0 + 100, r2}, {t0 + 200, r2}, {t0 + 600, r1}}) {
         g_now = at;
         me.net.await_ack(to, me.net.start_time());
     }
     const struct {
         int64_t at;
-        const char* data;
+        const char* data;  // null: the check for unconfirmed messages runs
         uint32_t from;
         const char* shown;  // null: nothing shown nor recorded
     } acks[] = {
@@ -186,13 +188,20 @@ TEST_F(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
         {t0 + 357, "ACK", r1, "DOBA PRENOSU: 357ms."},
         {t0 + 400, "ACK", r2, "DOBA PRENOSU: 200ms."},
         {t0 + 500, "ACK", r2, nullptr},  // each message is acknowledged once
+        {due - 1, nullptr, 0, nullptr},
+        {due, nullptr, 0, "Sprava pre 10.0.0.28 nebola potvrdena."},
+        {due + 1, nullptr, 0, nullptr},
+        {due + 2, "ACK", r1, nullptr},  // too late: nothing waits on it
     };
     std::vector<std::string> shown;
     std::string recorded;
     for (const auto& a : acks) {
         g_now = a.at;
-        me.net.handle_message(a.data, static_cast<int>(std::strlen(a.data)), a.from);
-        if (a.shown) shown.insert(shown.begin(), a.shown), recorded += std::string(a.shown) + "\n\n";
+        if (a.data)
+            me.net.handle_message(a.data, static_cast<int>(std::strlen(a.data)), a.from);
+        else
+            me.net.report_unconfirmed();
+        if (a.shown) shown.insert(shown.begin(), a.shown), recorded += std::string(a.shown) + (a.data ? "\n\n" : "\n");
         EXPECT_EQ(me.lines(), shown) << a.at - t0;
     }
     EXPECT_EQ(read_file("10.0.0.1.txt"), recorded);
