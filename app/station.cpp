@@ -12,7 +12,6 @@
 #include "directory/messages.h"
 #include "net/announce.h"
 
-const char szClassName[] = "CHAT";
 plat::HWND hwnd = nullptr;
 plat::HWND edit_1 = nullptr, edit_2 = nullptr, edit_3 = nullptr;
 plat::HWND listbox_1 = nullptr, listbox_2 = nullptr, listbox_3 = nullptr;

@@ -5,7 +5,6 @@
 #include "platform/winapi.h"
 
 // The program-wide objects.
-extern const char szClassName[];
 extern plat::HWND hwnd;
 extern plat::HWND edit_1, edit_2, edit_3;
 extern plat::HWND listbox_1, listbox_2, listbox_3;

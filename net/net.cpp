@@ -249,12 +249,7 @@ void Cnet::forget_silent() {
     if (!gone.empty() && print) print->refresh_ip_window(&list);
 }
 
-int64_t Cnet::start_time() { return time_start = clock(); }
-
-int64_t Cnet::stop_time() {
-    time_stop = clock();
-    return time_stop - time_start;
-}
+int64_t Cnet::start_time() { return clock(); }
 
 void Cnet::await_ack(uint32_t recipient, int64_t started_ms) {
     Waiting message{};

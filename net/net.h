@@ -90,7 +90,6 @@ public:
     void forget_silent();
     // Starts the transfer clock of a message; its start on the station's clock.
     int64_t start_time();
-    int64_t stop_time();
 
     // A message the user wrote: routed, wrapped, shown and handed to its
     // first hop, timed from `started_ms` (what start_time gave for it). When
@@ -195,8 +194,6 @@ private:
     Cprintout* print = nullptr;
     Clist list;
     Crsa* rsa = nullptr;
-    int64_t time_start = 0;
-    int64_t time_stop = 0;
     std::function<int64_t()> clock = station_clock_ms;
     std::deque<Waiting> waiting;  // oldest start first
     uint64_t next_message = 1;

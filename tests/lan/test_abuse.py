@@ -14,7 +14,7 @@ import unittest
 
 import lan
 import rawpeer as rp
-from test_headless import DOBA, FAIL, NO_CONNECT, LanCase
+from lancase import DOBA, FAIL, NO_CONNECT, LanCase
 
 BOUND = 3.5  # the station's 3 s bounded wait, and some slack for a busy machine
 QUICK, ANSWER = 0.2, 0.05  # a message through a held station; its user's own send shown

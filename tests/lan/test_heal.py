@@ -14,7 +14,7 @@ import unittest
 
 import lan
 import rawpeer as rp
-from test_headless import DOBA, LanCase, NO_CONNECT
+from lancase import DOBA, LanCase, NO_CONNECT
 
 LONGEST_GAP = 32.5  # Cannounce::LONGEST_MS: the longest wait for the next HELLO
 SILENT = 100.0  # Cnet::SILENT_MS: the silence after which a repeating station is gone

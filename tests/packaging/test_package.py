@@ -18,7 +18,7 @@ import tempfile
 import unittest
 
 import lan
-from test_headless import LanCase
+from lancase import LanCase
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # Every mode, command and output pane, as --help, the manual and the README name them.
