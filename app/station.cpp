@@ -197,7 +197,7 @@ void make_keys(long seed) {
     print.set(&listbox_1, &listbox_2, &listbox_3);
     rsa = new Crsa;
     std::srand(static_cast<unsigned>(std::time(nullptr)));
-    rsa->init_crypto_keys(512, 63, seed);
+    rsa->init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, seed);
     net.set_hwnd(&hwnd);
     net.set_print(&print);
     net.set_rsa(rsa);

@@ -23,14 +23,15 @@
 
 #include "net/station_fixture.h"
 #include "onion/layer.h"
+#include "onion/peel.h"
 
 namespace {
 
 using I = CrsaInspector;
 
-constexpr int KEY_BITS = 512;
-constexpr int PLAIN = 63;
-constexpr int CIPHER = 64;
+constexpr int KEY_BITS = Crsa::KEY_BITS;
+constexpr int PLAIN = Crsa::PLAIN_BLOCK;
+constexpr int CIPHER = Crsa::CIPHER_BLOCK;
 // Same length as the LAN driver's texts, so that the MESS layer is one block.
 const char TEXT[] = "bench-text-000000000";
 

@@ -6,6 +6,12 @@
 // content, and store the new length through `len`; the input stays the caller's.
 class Crsa {
 public:
+    // Every station's key size and blocks: a layer is sealed with another
+    // station's key and must come out in blocks that station reads.
+    static constexpr int KEY_BITS = 512;
+    static constexpr int CIPHER_BLOCK = KEY_BITS / 8;
+    static constexpr int PLAIN_BLOCK = CIPHER_BLOCK - 1;
+
     Crsa();
     ~Crsa();
     Crsa(const Crsa&) = delete;

@@ -30,11 +30,6 @@ int64_t station_clock_ms();
 // lists, answers or connects to any other.
 bool station_address_ok(uint32_t address);
 
-// Opens one onion layer with the station's key: decrypt, unpad, unframe. A
-// relay layer's payload comes back whole (a multiple of the cipher block).
-// Returns the payload, or null when no layer of either kind was inside.
-char* peel_layer(Crsa& rsa, const char* data, int* length, uint32_t* address, bool* last);
-
 // The station's network endpoint: its two listening sockets, sending, the
 // station list, the transfer clock, the transcript, routes and onions.
 class Cnet {
@@ -42,7 +37,6 @@ public:
     static constexpr int RECEIVE_MAX = 2500;  // largest message one connection may carry
     static constexpr int WAIT_MS = 3000;      // bound on connecting, sending and reading
     static constexpr int DATAGRAM_MAX = 300;
-    static constexpr int CIPHER_BLOCK = 64;   // every station's ciphertext block
     // A station that repeats its HELLO and has been heard from in none of
     // three of its longest gaps between HELLOs, and a margin, is gone.
     static constexpr int64_t SILENT_MS = 100000;

@@ -11,6 +11,6 @@ struct CrsaInspector {
     static const NTL::ZZ& q(const Crsa& r) { return r.q; }
     static int sign_of_d(const Crsa& r) { return NTL::sign(r.d); }
     // From then on decrypt takes every block to the full power d modulo n,
-    // as it did before it worked modulo p and q apart.
+    // without the factors: the floor the benchmarks hold it against.
     static void forget_factors(Crsa& r) { NTL::clear(r.p); }
 };

@@ -31,7 +31,7 @@ std::string build(const Kind& kind, const Skeys& k) {
 
 TEST(Announcements, TagThenLittleEndianFieldsThenZeroAndBack) {
     Crsa rsa;
-    rsa.init_crypto_keys(512, 63, 4);
+    rsa.init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, 4);
     Skeys small;
     small.key[0] = 0x0102;
     small.key[1] = 0x030405;

@@ -29,7 +29,7 @@ void seal_and_send(Crsa* rsa, Sink& sink, const std::string& layer) {
     if (content.size() >= 7 && content.compare(0, 3, "IP:") == 0) {
         const uint32_t next = address_at(content, 3);
         std::string inner = content.substr(7);
-        inner.resize((inner.size() + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK, '\0');
+        inner.resize((inner.size() + Crsa::CIPHER_BLOCK - 1) / Crsa::CIPHER_BLOCK * Crsa::CIPHER_BLOCK, '\0');
         FUZZ_CHECK(o, o.passed == std::vector<std::string>{"PRENOS: 10.0.0.2 -> 10.0.0.1 -> " + dotted(next)});
         FUZZ_CHECK(o, o.got.size() <= 1 && (o.got.empty() || (o.got[0].to == next && o.got[0].bytes == inner)));
         if (fuzz::reachable(next) && !inner.empty()) FUZZ_CHECK(o, o.got.size() == 1 && o.said.empty());
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Crsa* keys[] = {fuzz::keyed(fuzz::NEGATIVE_D_SEED), fuzz::keyed(fuzz::POSITIVE_D_SEED)};
     static Sink sink;
     // Sealed, longer layers would not fit in one message.
-    if (size > static_cast<size_t>(Cnet::RECEIVE_MAX / Cnet::CIPHER_BLOCK * 63)) return 0;
+    if (size > static_cast<size_t>(Cnet::RECEIVE_MAX / Crsa::CIPHER_BLOCK * Crsa::PLAIN_BLOCK)) return 0;
     for (Crsa* rsa : keys) seal_and_send(rsa, sink, std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }

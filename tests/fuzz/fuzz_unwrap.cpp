@@ -21,7 +21,7 @@ void unwrap(Crsa* rsa, Sink& sink, const std::string& message) {
         return;
     }
     std::string whole = message;
-    whole.resize((whole.size() + Cnet::CIPHER_BLOCK - 1) / Cnet::CIPHER_BLOCK * Cnet::CIPHER_BLOCK, '\0');
+    whole.resize((whole.size() + Crsa::CIPHER_BLOCK - 1) / Crsa::CIPHER_BLOCK * Crsa::CIPHER_BLOCK, '\0');
     FUZZ_CHECK(o, o == fuzz::receive(rsa, sink, whole));
 
     const std::string relayed = "PRENOS: 10.0.0.2 -> 10.0.0.1 -> ";
@@ -31,7 +31,7 @@ void unwrap(Crsa* rsa, Sink& sink, const std::string& message) {
         FUZZ_CHECK(o, o.passed.size() == 1 && o.passed[0].rfind(relayed, 0) == 0);
         const uint32_t next = inet_addr(o.passed[0].c_str() + relayed.size());
         if (!o.got.empty())
-            FUZZ_CHECK(o, o.said.empty() && o.got[0].to == next && o.got[0].bytes.size() % Cnet::CIPHER_BLOCK == 0);
+            FUZZ_CHECK(o, o.said.empty() && o.got[0].to == next && o.got[0].bytes.size() % Crsa::CIPHER_BLOCK == 0);
     } else if (shown != std::string::npos) {
         const uint32_t writer = inet_addr(o.said[o.said.size() - 2].substr(0, shown).c_str());
         FUZZ_CHECK(o, o.said.back().empty() && o.said.size() <= 3);

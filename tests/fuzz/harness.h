@@ -27,7 +27,7 @@ inline const uint32_t OWN = host(1), PREVIOUS = host(2);
 // Never freed: one key pair serves the whole run.
 inline Crsa* keyed(long seed) {
     auto* r = new Crsa;
-    r->init_crypto_keys(512, 63, seed);
+    r->init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, seed);
     return r;
 }
 

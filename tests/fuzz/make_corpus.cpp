@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
             const std::string name = "onion" + std::to_string(relays) + "-seed" + std::to_string(seed);
             put("fuzz_unwrap", name, packet);
             put("fuzz_unwrap", name + "-short", packet.substr(0, packet.size() - 1));
-            put("fuzz_unwrap", name + "-block", packet.substr(0, Cnet::CIPHER_BLOCK));
+            put("fuzz_unwrap", name + "-block", packet.substr(0, Crsa::CIPHER_BLOCK));
             if (seed != fuzz::POSITIVE_D_SEED) continue;
             // What the station has left to unframe once it took its block off.
             int n = len;

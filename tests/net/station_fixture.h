@@ -106,7 +106,7 @@ struct TestStation {
     // what a headless station's do, for the benchmarks.
     TestStation(const char* address, long seed, bool keep_lines = true)
         : messages(keep_lines), stations(keep_lines), transfers(keep_lines), rsa(own_key) {
-        own_key.init_crypto_keys(512, 63, seed);
+        own_key.init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, seed);
         wire(inet_addr(address));
     }
     // With a key made once and kept by the caller, for a station per input.
