@@ -65,18 +65,15 @@ private:
 HeadlessToolkit::HeadlessToolkit() = default;
 HeadlessToolkit::~HeadlessToolkit() = default;
 
-plat::HWND HeadlessToolkit::create_control(const char* cls, const char* text, int, int, int, int,
-                                           plat::HWND) {
+plat::HWND HeadlessToolkit::create_control(const char*, const char* text, int, int, int, int,
+                                           plat::HWND, int id) {
     std::unique_ptr<plat::Window> w;
-    if (std::string(cls) == "LISTBOX") {
-        std::string t = text;
-        if (t == "okno dostupnych stanic")
-            w = std::make_unique<PrintingPane>("stations", true);
-        else
-            w = std::make_unique<PrintingPane>(t == "okno prenosov" ? "transfers" : "messages", false);
-    } else {
+    if (id == ID_STATIONS)
+        w = std::make_unique<PrintingPane>("stations", true);
+    else if (id == ID_MESSAGES || id == ID_TRANSFERS)
+        w = std::make_unique<PrintingPane>(id == ID_MESSAGES ? "messages" : "transfers", false);
+    else
         w = std::make_unique<plat::Window>();
-    }
     w->set_text(text);
     windows_.push_back(std::move(w));
     return windows_.back().get();

@@ -11,7 +11,7 @@ public:
     HeadlessToolkit();
     ~HeadlessToolkit() override;
     plat::HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
-                              plat::HWND parent) override;
+                              plat::HWND parent, int id) override;
     plat::HWND create_main(plat::WNDPROC proc, const char* caption, int w, int h) override;
 
     // Runs one command line; false (and one line on standard error) when malformed.

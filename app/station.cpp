@@ -172,22 +172,23 @@ bool create_window() {
 
     struct Control {
         plat::HWND* handle;
+        int id;
         const char* cls;
         const char* text;
         int x, y, w, h;
     };
     const Control controls[] = {
-        {&edit_1, "EDIT", "", 10, 25, 650, 20},
-        {&edit_2, "EDIT", "", 10, 70, 450, 20},
-        {&edit_3, "EDIT", "0", 480, 70, 50, 20},
-        {&listbox_1, "LISTBOX", "okno sprav", 10, 130, 500, 140},
-        {&listbox_2, "LISTBOX", "okno dostupnych stanic", 530, 130, 150, 260},
-        {&listbox_3, "LISTBOX", "okno prenosov", 10, 290, 500, 110},
-        {&button_1, "BUTTON", "Poslať", 560, 70, 85, 20},
-        {&button_2, "BUTTON", "Vymazat okna", 410, 105, 100, 20},
+        {&edit_1, ID_TEXT, "EDIT", "", 10, 25, 650, 20},
+        {&edit_2, ID_RECIPIENT, "EDIT", "", 10, 70, 450, 20},
+        {&edit_3, ID_ROUTE_LENGTH, "EDIT", "0", 480, 70, 50, 20},
+        {&listbox_1, ID_MESSAGES, "LISTBOX", "okno sprav", 10, 130, 500, 140},
+        {&listbox_2, ID_STATIONS, "LISTBOX", "okno dostupnych stanic", 530, 130, 150, 260},
+        {&listbox_3, ID_TRANSFERS, "LISTBOX", "okno prenosov", 10, 290, 500, 110},
+        {&button_1, ID_SEND, "BUTTON", "Poslať", 560, 70, 85, 20},
+        {&button_2, ID_CLEAR, "BUTTON", "Vymazat okna", 410, 105, 100, 20},
     };
     for (const Control& c : controls) {
-        *c.handle = plat::CreateWindowEx(c.cls, c.text, c.x, c.y, c.w, c.h, hwnd);
+        *c.handle = plat::CreateWindowEx(c.cls, c.text, c.x, c.y, c.w, c.h, hwnd, c.id);
         if (!*c.handle) return false;
     }
     return true;

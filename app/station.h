@@ -4,6 +4,18 @@
 #include "net/net.h"
 #include "platform/winapi.h"
 
+// The ids of the main window's controls: their roles, for the front-ends.
+enum ControlId {
+    ID_TEXT = 1,
+    ID_RECIPIENT,
+    ID_ROUTE_LENGTH,
+    ID_MESSAGES,
+    ID_STATIONS,
+    ID_TRANSFERS,
+    ID_SEND,
+    ID_CLEAR,
+};
+
 // The program-wide objects.
 extern plat::HWND hwnd;
 extern plat::HWND edit_1, edit_2, edit_3;

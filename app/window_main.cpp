@@ -4,24 +4,25 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <cstring>
 
 #include "app/close_signals.h"
 #include "app/station.h"
 
 plat::HWND StationToolkit::create_control(const char* cls, const char* text, int x, int y, int w,
-                                          int h, plat::HWND parent) {
-    plat::HWND made = WidgetToolkit::create_control(cls, text, x, y, w, h, parent);
-    // The first button is the send button; the text line exists by then.
-    if (made && std::strcmp(cls, "BUTTON") == 0 && !button_1 && edit_1) {
-        auto* line = qobject_cast<QLineEdit*>(widget(edit_1));
-        auto* send = qobject_cast<QPushButton*>(widget(made));
+                                          int h, plat::HWND parent, int id) {
+    plat::HWND made = WidgetToolkit::create_control(cls, text, x, y, w, h, parent, id);
+    if (!made) return made;
+    made_[id] = made;
+    // Each pair is wired once both of its controls exist, whichever came first.
+    auto both = [this, id](int a, int b) { return (id == a || id == b) && made_.count(a) && made_.count(b); };
+    if (both(ID_TEXT, ID_SEND)) {  // Enter in the text line presses the send button
+        auto* line = qobject_cast<QLineEdit*>(widget(made_[ID_TEXT]));
+        auto* send = qobject_cast<QPushButton*>(widget(made_[ID_SEND]));
         if (line && send) QObject::connect(line, &QLineEdit::returnPressed, send, &QPushButton::click);
     }
-    // The second list is the stations pane; the recipient line exists by then.
-    if (made && std::strcmp(cls, "LISTBOX") == 0 && listbox_1 && !listbox_2 && edit_2) {
-        auto* stations = qobject_cast<QListWidget*>(widget(made));
-        auto* recipient = qobject_cast<QLineEdit*>(widget(edit_2));
+    if (both(ID_STATIONS, ID_RECIPIENT)) {  // a picked station becomes the recipient
+        auto* stations = qobject_cast<QListWidget*>(widget(made_[ID_STATIONS]));
+        auto* recipient = qobject_cast<QLineEdit*>(widget(made_[ID_RECIPIENT]));
         if (stations && recipient) {
             auto take = [recipient](QListWidgetItem* item) {
                 if (item) recipient->setText(item->text());

@@ -111,7 +111,7 @@ HWND WidgetToolkit::create_main(WNDPROC proc, const char* caption, int w, int h)
 }
 
 HWND WidgetToolkit::create_control(const char* cls, const char* text, int x, int y, int w, int h,
-                                   HWND parent) {
+                                   HWND parent, int) {
     auto* main = dynamic_cast<WidgetMain*>(parent);
     if (!main) return nullptr;
     QWidget* host = &main->widget;

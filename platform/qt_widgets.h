@@ -21,7 +21,7 @@ public:
     WidgetToolkit();
     ~WidgetToolkit() override;
     HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
-                        HWND parent) override;
+                        HWND parent, int id) override;
     HWND create_main(WNDPROC proc, const char* caption, int w, int h) override;
     void destroy_main(HWND) override;
     void text_out(HWND, int x, int y, const std::string& utf8) override;

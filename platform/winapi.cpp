@@ -95,8 +95,8 @@ LRESULT Pane::message(unsigned msg, WPARAM, LPARAM l) {
 void set_toolkit(Toolkit* tk) { g_toolkit = tk; }
 Toolkit* toolkit() { return g_toolkit; }
 
-HWND CreateWindowEx(const char* cls, const char* text, int x, int y, int w, int h, HWND parent) {
-    return g_toolkit ? g_toolkit->create_control(cls, text, x, y, w, h, parent) : nullptr;
+HWND CreateWindowEx(const char* cls, const char* text, int x, int y, int w, int h, HWND parent, int id) {
+    return g_toolkit ? g_toolkit->create_control(cls, text, x, y, w, h, parent, id) : nullptr;
 }
 
 HWND CreateMainWindow(WNDPROC proc, const char* caption, int w, int h) {

@@ -77,9 +77,10 @@ private:
 class Toolkit {
 public:
     virtual ~Toolkit() = default;
-    // cls is "EDIT", "LISTBOX" or "BUTTON".
+    // cls is "EDIT", "LISTBOX" or "BUTTON"; `id` tells the control's role,
+    // as the program numbers its controls.
     virtual HWND create_control(const char* cls, const char* text, int x, int y, int w, int h,
-                                HWND parent) = 0;
+                                HWND parent, int id) = 0;
     virtual HWND create_main(WNDPROC proc, const char* caption, int w, int h) = 0;
     // Calls `ready(fd)` on the loop's thread each time `fd` is readable (or
     // writable, when `for_writing`). Watching an fd again replaces its watch.
@@ -122,7 +123,7 @@ public:
 void set_toolkit(Toolkit* tk);
 Toolkit* toolkit();
 
-HWND CreateWindowEx(const char* cls, const char* text, int x, int y, int w, int h, HWND parent);
+HWND CreateWindowEx(const char* cls, const char* text, int x, int y, int w, int h, HWND parent, int id);
 HWND CreateMainWindow(WNDPROC proc, const char* caption, int w, int h);
 LRESULT SendMessage(HWND, unsigned msg, WPARAM w, LPARAM l);
 LRESULT DefWindowProc(HWND, unsigned msg, WPARAM w, LPARAM l);

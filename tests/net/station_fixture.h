@@ -31,7 +31,9 @@ public:
         static TestLoop loop;
         return loop;
     }
-    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND) override { return nullptr; }
+    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND, int) override {
+        return nullptr;
+    }
     plat::HWND create_main(plat::WNDPROC, const char*, int, int) override { return nullptr; }
     bool watch(int fd, std::function<void(int)> ready, bool for_writing) override {
         watched_[fd] = {std::move(ready), for_writing};
