@@ -472,7 +472,9 @@ class KilledRelay(AbuseCase):
             self.assertEqual(set(cut) & set(s.lines("messages")), set(), "%s got a cut message" % s.addr)
             self.assertIn(victim.addr, s.stations(), "%s forgot the killed station" % s.addr)
         self.sec.notes += ["%s: %d" % kv for kv in counts.items()]
-        self.assertTrue(len(counts) == 2 and honest, "both kinds of route and one of 2 relays around it: %s" % counts)
+        through = counts["first hop, routed round it, delivered"] + counts["through the killed relay, reported by the hop before it"]
+        self.assertTrue(through and counts["around it, delivered and acknowledged"] and honest,
+                        "routes through it and around it, and one of 2 relays around it: %s" % counts)
         self.show()
         self.sec.honest, self.sec.passed = honest, True
 
