@@ -103,6 +103,12 @@ void send_flow() {
     net.send_message(text, inet_addr(recipient), route_length, started);
 }
 
+void drop_keys() {
+    net.set_rsa(nullptr);
+    delete rsa;
+    rsa = nullptr;
+}
+
 void shutdown_station() {
     plat::KillTimer(hwnd, ANNOUNCE_TIMER);
     plat::KillTimer(hwnd, ADDRESS_TIMER);
@@ -110,9 +116,7 @@ void shutdown_station() {
     // Only a station that announced itself says BYE: a second one on this
     // host would unlist the first everywhere.
     if (net.listening() && net.own_address() != 0) net.send_broadcast("BYE", 3);
-    net.set_rsa(nullptr);
-    delete rsa;
-    rsa = nullptr;
+    drop_keys();
     plat::PostQuitMessage(0);
     net.close_connections();
     plat::SocketCleanup();
@@ -214,9 +218,7 @@ int WinMain(plat::Toolkit& toolkit, bool leave_when_port_taken) {
     // no part in the LAN, or it would announce a second key for the address.
     if (!net.listening()) {
         if (!leave_when_port_taken) return plat::RunMessageLoop();
-        net.set_rsa(nullptr);
-        delete rsa;
-        rsa = nullptr;
+        drop_keys();
         plat::SocketCleanup();
         return EXIT_PORT_TAKEN;
     }

@@ -13,6 +13,9 @@ plat::HWND StationToolkit::create_control(const char* cls, const char* text, int
     plat::HWND made = WidgetToolkit::create_control(cls, text, x, y, w, h, parent, id);
     if (!made) return made;
     made_[id] = made;
+    // Peers can fill these at will; the stations pane is redrawn whole and
+    // holds what the list holds.
+    if (id == ID_MESSAGES || id == ID_TRANSFERS) keep_newest(made, PANE_LINES);
     // Each pair is wired once both of its controls exist, whichever came first.
     auto both = [this, id](int a, int b) { return (id == a || id == b) && made_.count(a) && made_.count(b); };
     if (both(ID_TEXT, ID_SEND)) {  // Enter in the text line presses the send button

@@ -1,7 +1,5 @@
 #include "net/net.h"
 
-#include "net/announce.h"
-
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -14,10 +12,11 @@
 #include <chrono>
 #include <cstring>
 
+#include "net/announce.h"
+
 namespace {
 
 const auto g_started = std::chrono::steady_clock::now();
-
 
 sockaddr_in station_address(uint32_t address) {
     sockaddr_in a{};
@@ -150,6 +149,12 @@ void Cnet::send_broadcast(const char* data, int length) {
 
 void Cnet::send_unicast(const char* data, const char* address, int length,
                         std::function<void(bool reached)> done) {
+    // No station can be at such an address (a peer may name one in a layer);
+    // connecting there would reach ourselves or nobody.
+    if (!station_address_ok(inet_addr(address))) {
+        say("Chyba pri pripojeni na vzdalenu stanicu.");
+        return tell(std::move(done), false, true);
+    }
     int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
         say("Socket sa nepodarilo vytvorit.");

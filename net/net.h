@@ -67,7 +67,7 @@ public:
     bool listening() const { return listening_ok; }
     void send_broadcast(const char* data, int length);
     // Sends one message over a connection of its own, finished by the event
-    // loop within WAIT_MS. `done(reached)` runs later from the loop, never
+    // loop within WAIT_MS; never to an address no station can have. `done(reached)` runs later from the loop, never
     // from inside this call; reached: connected and every byte handed over.
     void send_unicast(const char* data, const char* address, int length,
                       std::function<void(bool reached)> done = {});

@@ -172,21 +172,13 @@ void Cnet::handle_onion(const char* data, int length, uint32_t peer) {
         return;
     }
     std::string next = dotted(address);
-    // No station can be at such an address; connecting there would reach
-    // ourselves or nobody.
-    auto send_to_next = [&](const char* data, int len) {
-        if (station_address_ok(address))
-            send_unicast(data, next.c_str(), len);
-        else
-            say("Chyba pri pripojeni na vzdalenu stanicu.");
-    };
     if (!last) {
-        send_to_next(inner.get(), length);
+        send_unicast(inner.get(), next.c_str(), length);
         std::string line = "PRENOS: " + dotted(peer) + " -> " + dotted(my_IPaddr) + " -> " + next;
         if (print) print->printout_transmission(line.c_str());
     } else {
         say("");
         if (print) print->printout_mess(inner.get(), next.c_str(), "IN");
-        send_to_next("ACK", 3);
+        send_unicast("ACK", next.c_str(), 3);
     }
 }

@@ -62,9 +62,9 @@ public:
 
 class ListWindow : public Pane {
 public:
-    // limit: the most lines kept, the oldest going first; 0 keeps all.
-    ListWindow(QWidget* parent, int limit) : Pane(false), list(new QListWidget(parent)), limit_(limit) {}
+    explicit ListWindow(QWidget* parent) : Pane(false), list(new QListWidget(parent)) {}
     QListWidget* list;
+    int limit_ = 0;  // the most lines kept, the oldest going first; 0 keeps all
 
 protected:
     void inserted(const std::string& utf8) override {
@@ -72,9 +72,6 @@ protected:
         while (limit_ > 0 && list->count() > limit_) delete list->takeItem(list->count() - 1);
     }
     void cleared() override { list->clear(); }
-
-private:
-    int limit_;
 };
 
 class ButtonWindow : public Window {
@@ -123,10 +120,7 @@ HWND WidgetToolkit::create_control(const char* cls, const char* text, int x, int
         shown = e->edit;
         control = std::move(e);
     } else if (kind == "LISTBOX") {
-        // Peers can fill the messages and transfers panes at will; the
-        // stations pane is redrawn whole and holds what the list holds.
-        bool stations = std::string(text) == "okno dostupnych stanic";
-        auto l = std::make_unique<ListWindow>(host, stations ? 0 : PANE_LINES);
+        auto l = std::make_unique<ListWindow>(host);
         shown = l->list;
         control = std::move(l);
     } else if (kind == "BUTTON") {
@@ -152,6 +146,10 @@ void WidgetToolkit::text_out(HWND, int x, int y, const std::string& utf8) {
     if (!painter_) return;
     // The position is the text's top-left corner; Qt draws at the baseline.
     painter_->drawText(x, y + painter_->fontMetrics().ascent(), qs(utf8));
+}
+
+void WidgetToolkit::keep_newest(HWND pane, int lines) {
+    if (auto* l = dynamic_cast<ListWindow*>(pane)) l->limit_ = lines;
 }
 
 QWidget* WidgetToolkit::widget(HWND hwnd) const {

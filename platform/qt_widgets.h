@@ -27,6 +27,8 @@ public:
     void text_out(HWND, int x, int y, const std::string& utf8) override;
 
     QWidget* widget(HWND) const;  // the widget behind a handle, or null
+    // A list pane keeps only its newest `lines` from then on (0: all).
+    void keep_newest(HWND pane, int lines);
     void set_painter(QPainter* p) { painter_ = p; }
 
 private:
