@@ -3,39 +3,35 @@
 // time.monotonic() reads, so that the driver can compare times across
 // namespaces (they share the clock).
 //
-//   bench_net serve PORT                  accept, read to EOF, close; prints "eof T BYTES"
+//   bench_net serve PORT                  accept, read to EOF, close; prints "eof T"
 //   bench_net ccs ADDR PORT COUNT SIZE GAP_US
 //                                         COUNT times connect-send-close as a station
 //                                         sends; prints "ccs T0 T1" (T1 after close)
-//   bench_net udplisten PORT              prints "udp T SOURCE LENGTH HEAD HEX" per datagram
+//   bench_net udplisten PORT              prints "udp T SOURCE HEX" per datagram
 //   bench_net ping PORT                   one broadcast datagram "PING", then exits
-//   bench_net relayload RELAY PORT PACKET_FILE SECONDS WINDOW
-//                                         sends PACKET_FILE's bytes to RELAY over and over
+//   bench_net relayload RELAY PORT PACKET_HEX SECONDS WINDOW
+//                                         sends the packet's bytes to RELAY over and over
 //                                         (one connection each) and sinks what comes back
 //                                         on PORT, at most WINDOW packets in flight;
 //                                         prints "sent T" and "back T" lines
 //   bench_net forward PORT NEXT NEXT_PORT a relay without crypto: reads each connection
 //                                         to EOF and sends the bytes on to NEXT, one
-//                                         connection each, as a station relays
+//                                         connection each, as a station relays; prints nothing
 //
 // Connecting, sending and closing follow net/net.cpp: a non-blocking socket,
 // poll for the connection, send everything, close.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,11 +39,8 @@
 
 namespace {
 
-long long now_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
+// steady_clock is CLOCK_MONOTONIC on Linux.
+long long now_ns() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1); }
 
 sockaddr_in address_of(const char* ip, int port) {
     sockaddr_in a{};
@@ -57,15 +50,22 @@ sockaddr_in address_of(const char* ip, int port) {
     return a;
 }
 
-int listener(int port, int backlog) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A socket of `type` bound to `port` on every address; exits when it cannot be.
+int bound(int type, int port) {
+    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a = address_of(nullptr, port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0) {
-        std::perror("bench_net: listen");
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::perror("bench_net: bind");
         std::exit(1);
     }
+    return s;
+}
+
+int listener(int port, int backlog) {
+    int s = bound(SOCK_STREAM, port);
+    listen(s, backlog);
     return s;
 }
 
@@ -98,30 +98,31 @@ bool connect_send_close(const sockaddr_in& to, const char* data, size_t size) {
     return ok;
 }
 
-size_t read_to_eof(int c) {
+// Accepts connections on `ls` and reads each to EOF; `done` gets the time of
+// each EOF. Ends when accept fails once `stop` is set.
+template <class Done>
+void sink(int ls, const std::atomic<bool>& stop, Done done) {
     char buf[4096];
-    size_t total = 0;
     for (;;) {
-        ssize_t r = recv(c, buf, sizeof buf, 0);
-        if (r > 0) {
-            total += static_cast<size_t>(r);
-        } else if (r == 0 || errno != EINTR) {
-            return total;
+        int c = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (stop) return;
+            continue;
         }
+        for (ssize_t r = 1; r > 0 || (r < 0 && errno == EINTR);) r = recv(c, buf, sizeof buf, 0);
+        long long t = now_ns();
+        close(c);
+        done(t);
     }
 }
 
 int serve(int port) {
-    int s = listener(port, 64);
-    for (;;) {
-        int c = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
-        size_t n = read_to_eof(c);
-        long long t = now_ns();
-        close(c);
-        std::printf("eof %lld %zu\n", t, n);
+    std::atomic<bool> never{false};
+    sink(listener(port, 64), never, [](long long t) {
+        std::printf("eof %lld\n", t);
         std::fflush(stdout);
-    }
+    });
+    return 0;
 }
 
 int ccs(const char* ip, int port, int count, int size, int gap_us) {
@@ -139,14 +140,7 @@ int ccs(const char* ip, int port, int count, int size, int gap_us) {
 }
 
 int udplisten(int port) {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = address_of(nullptr, port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        std::perror("bench_net: bind");
-        return 1;
-    }
+    int s = bound(SOCK_DGRAM, port);
     std::printf("ready\n");
     std::fflush(stdout);
     char buf[2048];
@@ -155,15 +149,10 @@ int udplisten(int port) {
         socklen_t fl = sizeof from;
         ssize_t r = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
         long long t = now_ns();
-        if (r < 0) continue;
-        std::string head, hex;
-        for (ssize_t i = 0; i < r && i < 5; ++i) head += (buf[i] >= 'A' && buf[i] <= 'Z') ? buf[i] : '.';
-        static const char digits[] = "0123456789abcdef";
-        for (ssize_t i = 0; i < r; ++i) {
-            hex += digits[(buf[i] >> 4) & 0xF];
-            hex += digits[buf[i] & 0xF];
-        }
-        std::printf("udp %lld %s %zd %s %s\n", t, inet_ntoa(from.sin_addr), r, head.c_str(), hex.c_str());
+        if (r <= 0) continue;
+        std::printf("udp %lld %s ", t, inet_ntoa(from.sin_addr));
+        for (ssize_t i = 0; i < r; ++i) std::printf("%02x", static_cast<unsigned char>(buf[i]));
+        std::printf("\n");
         std::fflush(stdout);
     }
 }
@@ -176,6 +165,9 @@ int ping(int port) {
     return sendto(s, "PING", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == 4 ? 0 : 1;
 }
 
+// The floor of a relay's work per packet: the station's path (accept, read the
+// connection to EOF within its bound, connect, send, close) without the station
+// and its cryptography. It keeps its own connect and send, as a station makes them.
 int forward(int port, const char* next, int next_port) {
     int s = listener(port, SOMAXCONN);  // as large as the station's
     sockaddr_in to = address_of(next, next_port);
@@ -195,13 +187,10 @@ int forward(int port, const char* next, int next_port) {
     }
 }
 
-int relayload(const char* relay, int port, const char* packet_file, double seconds, int window) {
-    std::ifstream in(packet_file, std::ios::binary);
-    std::string packet((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (packet.empty()) {
-        std::fprintf(stderr, "bench_net: empty packet file\n");
-        return 1;
-    }
+int relayload(const char* relay, int port, const std::string& hex, double seconds, int window) {
+    std::string packet;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        packet += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     int ls = listener(port, 64);
     std::mutex m;
     std::condition_variable cv;
@@ -211,26 +200,17 @@ int relayload(const char* relay, int port, const char* packet_file, double secon
     back_t.reserve(1 << 20);
     std::atomic<bool> stop{false};
 
-    std::thread sink([&] {
-        for (;;) {
-            int c = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (stop) return;
-                continue;
-            }
-            read_to_eof(c);
-            long long t = now_ns();
-            close(c);
+    std::thread sinking([&] {
+        sink(ls, stop, [&](long long t) {
             std::lock_guard<std::mutex> g(m);
             ++back;
             back_t.push_back(t);
             cv.notify_all();
-        }
+        });
     });
 
     sockaddr_in to = address_of(relay, port);
     const long long end = now_ns() + static_cast<long long>(seconds * 1e9);
-    long long failed = 0;
     while (now_ns() < end) {
         {
             std::unique_lock<std::mutex> l(m);
@@ -240,10 +220,7 @@ int relayload(const char* relay, int port, const char* packet_file, double secon
                 continue;
         }
         long long t = now_ns();
-        if (!connect_send_close(to, packet.data(), packet.size())) {
-            ++failed;
-            continue;
-        }
+        if (!connect_send_close(to, packet.data(), packet.size())) continue;
         std::lock_guard<std::mutex> g(m);
         ++sent;
         sent_t.push_back(t);
@@ -256,10 +233,9 @@ int relayload(const char* relay, int port, const char* packet_file, double secon
     stop = true;
     shutdown(ls, SHUT_RDWR);
     close(ls);
-    sink.join();
+    sinking.join();
     for (long long t : sent_t) std::printf("sent %lld\n", t);
     for (long long t : back_t) std::printf("back %lld\n", t);
-    std::printf("done %lld %lld %lld\n", sent, back, failed);
     std::fflush(stdout);
     return 0;
 }
