@@ -44,7 +44,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "lanlab"))
 import lan  # noqa: E402
-import rawpeer as rp  # noqa: E402
+import wire as rp  # noqa: E402
 
 PORT = 10012
 FLOOR_PORT = 10013  # the connect-send-close server beside a station
