@@ -4,6 +4,7 @@
 # writes replies {"id", "ok", ...} and events {"ev", ...} on stdout; big
 # integers travel as JSON integers, bytes as hex.
 import concurrent.futures
+import itertools
 import json
 import os
 import random
@@ -248,7 +249,7 @@ class RawPeer(lan.Proc):
         return net.track(cls(host or net.add_host()))
 
     def __init__(self, host):
-        self._id = 0
+        self._ids = itertools.count(1)
         super().__init__(host, [lan.PYTHON, "-B", os.path.abspath(__file__), host.addr])
         ready = self.wait_event(20, ev="ready")
         if not ready:
@@ -256,10 +257,7 @@ class RawPeer(lan.Proc):
         self.e, self.n = ready["e"], ready["n"]
 
     def _parse(self, line):
-        try:
-            obj = json.loads(line)
-        except ValueError:
-            return "stdout", line
+        obj = json.loads(line)  # the peer writes nothing else on stdout
         return ("reply" if "ok" in obj else "ev"), obj
 
     def call(self, cmd, timeout=20, **kw):
@@ -268,9 +266,7 @@ class RawPeer(lan.Proc):
 
     def start(self, cmd, bg=True, **kw):
         # sends a command, by default to run beside later ones; result() waits for its reply
-        with self.cond:
-            self._id += 1
-            rid = self._id
+        rid = next(self._ids)
         self.write(json.dumps(dict(kw, cmd=cmd, id=rid, bg=bg)))
         return rid
 

@@ -93,9 +93,8 @@ class AbuseCase(LanCase):
     sec = None
 
     def check_alive(self):
-        for s in self.stations:
-            self.assertTrue(s.running() or s.killed, "%s ended with %s%s" % (s.addr, s.exit_code(), self.dump()))
-            self.assertEqual(s.faults(), [], self.dump())
+        ended = ["%s ended with %s" % (s.addr, s.exit_code()) for s in self.stations if not (s.running() or s.killed)]
+        self.assertEqual(ended + [f for s in self.stations for f in s.faults()], [], self.dump())
 
     def honest(self, a, d, text):
         # an honest message a -> d over two relays; into the report

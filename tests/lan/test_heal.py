@@ -27,8 +27,8 @@ def setUpModule():
 
 
 class Heal(LanCase):
-    """A /23: stations A, B, C at .0.1-.0.3, a raw peer P at .0.4 that knows
-    every key, Z at .1.0, and U whose link is down when it starts."""
+    # A /23: stations A, B, C at .0.1-.0.3, a raw peer P at .0.4 that knows
+    # every key, Z at .1.0, and U whose link is down when it starts.
 
     @classmethod
     def setUpClass(cls):
@@ -165,7 +165,6 @@ class Heal(LanCase):
                  "s.sendto(bytes.fromhex(sys.argv[1]), ('255.255.255.255', 10012))",
                  wire.key_message(b"HELLO", p.e, p.n).hex(), check=True)
         time.sleep(max(0, x.started + 3 - time.monotonic()))
-        self.assertEqual(len(p.events(mp, ev="udp", **{"from": "0.0.0.0"})), 1, "the forged HELLO only")
         self.assertEqual([l for s in others for l in s.lines("stations", marks[s])], [], self.dump())
         self.assertIsNone(x.transcript())
         self.assertTrue(x.running(), x.dump())
@@ -174,8 +173,7 @@ class Heal(LanCase):
         for s in others + [x]:
             self.assertTrue(s.wait_stations(self.others(s), t0 + 40 - time.monotonic()), self.dump())
         self.deliver(x, self.a, 0, "uz mam adresu")
-        self.assertTrue(p.wait_event(1, since=mp, ev="udp", **{"from": x.addr}))
-        self.assertEqual(p.events(mp, ev="udp", **{"from": "0.0.0.0"})[1:], [])
+        self.assertEqual(len(p.events(mp, ev="udp", **{"from": "0.0.0.0"})), 1, "the forged HELLO only")
         self.assertNotIn(x.addr, " ".join(x.lines("stations")))
 
     def test_planted_symlink(self):
@@ -197,18 +195,18 @@ class Heal(LanCase):
 
 
 class Vanished(LanCase):
-    """Seven stations: A-F and a raw peer P that announces once; B is killed
-    and C unplugged once both have repeated their HELLO, and A writes 24
-    messages over 2 relays to D at once, then 24 more once both are forgotten."""
+    # Seven stations: A-F and a raw peer P that announces once; B is killed
+    # and C unplugged once both have repeated their HELLO, and A writes 24
+    # messages over 2 relays to D at once, then 24 more once both are forgotten.
 
     @classmethod
     def setUpClass(cls):
         cls.a, cls.b, cls.c, cls.d, cls.e, cls.f = cls.start(cls.make_lan(6, peer=True))
 
     def burst(self, tag):
-        """24 messages from A to D over 2 relays, all at once; once every one
-        is delivered and acknowledged or reported unconfirmed (or 12 s are
-        up): how many D got, A saw acknowledged, A reported unconfirmed."""
+        # 24 messages from A to D over 2 relays, all at once; once every one
+        # is delivered and acknowledged or reported unconfirmed (or 12 s are
+        # up): how many D got, A saw acknowledged, A reported unconfirmed.
         a, d = self.a, self.d
         m, md, t0 = a.mark(), d.mark(), time.monotonic()
         for i in range(24):
