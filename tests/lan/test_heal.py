@@ -157,8 +157,8 @@ class Heal(LanCase):
         host = self.net.add_host(addressed=False)
         marks, mp = {s: s.mark() for s in others}, p.mark()
         x = self.join(self.net.start_station(host))
-        # Its HELLOs leave from 0.0.0.0 until it has its address: nobody lists
-        # it, nor the raw peer's HELLO sent from there.
+        # Without an address it announces nothing; a HELLO sent from its host
+        # now leaves from 0.0.0.0, and nobody lists that.
         host.run(lan.PYTHON, "-c", "import socket, sys\n"
                  "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                  "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
