@@ -167,7 +167,8 @@ class Abuse(AbuseCase):
                                                               ", ".join(repr(x.decode()) for x in rp.TCP_PREFIXES)))
         m, t0, before = b.mark(), time.monotonic(), b.transcript()
         res = p.call("conns", to=b.addr, mode="junk", seed=2, count=n, threads=4, limit=15, timeout=600)["conns"]
-        wall, outcome, longest = time.monotonic() - t0, collections.Counter(c[2] for c in res), max(c[1] - c[0] for c in res)
+        wall, outcome = time.monotonic() - t0, collections.Counter(c[2] for c in res)
+        longest = max(c[1] - c[0] for c in res)
         self.sec.notes += ["station closed %s; %.1f s in all, %.1f ms a connection, the longest %.2f s"
                            % (dict(outcome), wall, 1000 * wall / n, longest), "expected: %s" % dict(want)]
         self.assertEqual(outcome["open"], 0, outcome)
@@ -233,7 +234,8 @@ class Abuse(AbuseCase):
         self.assertEqual(b.lines("messages", m).count(FAIL), 1020)
         for check in checks:
             check()
-        self.sec.notes.append("B: VmRSS %d -> %d KiB, open descriptors %d -> %d" % (rss, b.rss_kib(), fds, b.fd_count()))
+        self.sec.notes.append("B: VmRSS %d -> %d KiB, open descriptors %d -> %d"
+                              % (rss, b.rss_kib(), fds, b.fd_count()))
         self.assertEqual(b.fd_count(), fds)
         self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
         # a writer's burst through B is no flood: all 24 get through
