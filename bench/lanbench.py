@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lanlab"))
 import lan  # noqa: E402
-import rawpeer as rp  # noqa: E402
+import wire as rp  # noqa: E402
 
 PORT = 10012
 FLOOR_PORT = 10013  # bench_net's servers beside a station

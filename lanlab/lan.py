@@ -457,71 +457,6 @@ class Station(Proc):
             return None
 
 
-class RawPeer(Proc):
-    """rawpeer.py in a host namespace, driven by JSON lines."""
-
-    def __init__(self, host, welcome=False, relay=True, ack=True):
-        argv = [PYTHON, "-B", os.path.join(HERE, "rawpeer.py"), "--addr", host.addr]
-        argv += ["--welcome"] * welcome + ["--no-relay"] * (not relay) + ["--no-ack"] * (not ack)
-        self._id = 0
-        super().__init__(host, argv)
-        ready = self.wait_record(lambda r: r[1] == "ev" and r[2].get("ev") == "ready", 20)
-        if not ready:
-            raise RuntimeError("raw peer did not start:\n" + self.dump())
-        self.e, self.n = ready[1][2]["e"], ready[1][2]["n"]
-
-    def _parse(self, line):
-        try:
-            obj = json.loads(line)
-        except ValueError:
-            return "stdout", line
-        return ("reply" if "ok" in obj else "ev"), obj
-
-    def call(self, cmd, timeout=20, **kw):
-        """Runs a command in the peer; its reply (RuntimeError if it failed)."""
-        return self.result(self.start(cmd, bg=False, **kw), timeout)
-
-    def start(self, cmd, bg=True, **kw):
-        """Sends a command, by default to run in the peer's background beside
-        later ones; result() waits for its reply."""
-        with self.cond:
-            self._id += 1
-            rid = self._id
-        self.write(json.dumps(dict(kw, cmd=cmd, id=rid, **({"bg": True} if bg else {}))))
-        return rid
-
-    def result(self, rid, timeout=20):
-        r = self.wait_record(lambda r: r[1] == "reply" and r[2].get("id") == rid, timeout)
-        if not r:
-            raise RuntimeError("raw peer: no reply to command %d\n%s" % (rid, self.dump()))
-        if not r[1][2]["ok"]:
-            raise RuntimeError("raw peer: command %d failed: %s" % (rid, r[1][2].get("error")))
-        return r[1][2]
-
-    def events(self, since=0, **match):
-        with self.cond:
-            return [r[2] for r in self.records[since:] if r[1] == "ev"
-                    and all(r[2].get(k) == v for k, v in match.items())]
-
-    def wait_event(self, timeout=5, since=0, **match):
-        """First event from `since` on whose fields equal `match`; None on timeout."""
-        r = self.wait_record(lambda r: r[1] == "ev" and all(r[2].get(k) == v for k, v in match.items()),
-                             timeout, since)
-        return r and r[1][2]
-
-    def keys(self):
-        return {a: tuple(k) for a, k in self.call("keys")["keys"].items()}
-
-    def stop(self):
-        if self.running():
-            try:
-                self.write(json.dumps({"cmd": "quit"}))
-            except (BrokenPipeError, ValueError):
-                pass
-            self.wait(2)
-        super().stop()
-
-
 class Lan:
     """One bridge and hosts on it.  mtu: MTU of every veth end and of the
     bridge; prefix: the hosts' network prefix length (a host address may end
@@ -614,9 +549,6 @@ class Lan:
 
     def start_stations(self, hosts=None):
         return [self.start_station(h) for h in (hosts or self.hosts)]
-
-    def start_rawpeer(self, host=None, **kw):
-        return self.track(RawPeer(host or self.add_host(), **kw))
 
     def dump(self):
         """The latest lines of every process, for a failure message."""

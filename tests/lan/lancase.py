@@ -6,6 +6,7 @@ import time
 import unittest
 
 import lan
+from rawpeer import RawPeer
 
 FAIL = "Prijem dat zlyhal."
 NO_CONNECT = "Chyba pri pripojeni na vzdalenu stanicu."
@@ -27,7 +28,7 @@ class LanCase(unittest.TestCase):
         cls.net = lan.Lan(n + peer, **kw)
         cls.addClassCleanup(cls.net.close)
         if peer:
-            cls.peer = cls.net.start_rawpeer(cls.net.hosts[n])
+            cls.peer = RawPeer.launch(cls.net, cls.net.hosts[n])
         return cls.net.hosts[:n]
 
     @classmethod

@@ -9,7 +9,7 @@ import time
 import unittest
 
 import lan
-import rawpeer as rp
+import wire as rp
 from lancase import DOBA, FAIL, NO_CONNECT, LanCase
 
 SLOVAK = "Ďakujem, že čítaš: ľúbezné ťava ôsmy ŕ"

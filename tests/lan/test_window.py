@@ -9,6 +9,7 @@ import time
 import unittest
 
 import lan
+from rawpeer import RawPeer
 
 DOBA = re.compile(r"DOBA PRENOSU: \d+ms\.")
 TOOLS = ("Xvfb", "openbox", "xprop", "xmessage", "dbus-daemon", "dbus-monitor")
@@ -176,7 +177,7 @@ class WindowOnLan(unittest.TestCase):
     def test_typing_while_connections_are_held(self):
         # Connections that send nothing end at their deadline; meanwhile the
         # window takes what is typed.
-        holder = self.net.start_rawpeer()
+        holder = RawPeer.launch(self.net)
         gui = self.start_gui(DBUS_SESSION_BUS_ADDRESS="disabled:")
         held = holder.start("conns", to=gui.addr, mode="silent", count=10, limit=10)
         time.sleep(0.3)

@@ -1,0 +1,293 @@
+#!/usr/bin/python3
+# The raw peer: a stand-in for a station that tests script.  In a host's
+# namespace (RawPeer.launch) it takes one JSON command a line on stdin and
+# writes replies {"id", "ok", ...} and events {"ev", ...} on stdout; big
+# integers travel as JSON integers, bytes as hex.
+import concurrent.futures
+import itertools
+import json
+import os
+import random
+import socket
+import struct
+import sys
+import threading
+import time
+
+import lan
+from wire import PORT, build_onion, encrypt, generate_key, key_message, mess_layer, open_layer, parse_key_message
+
+BROADCAST = "255.255.255.255"
+TCP_LENGTHS = (0, 1, 3, 7, 63, 64, 65, 128, 2496, 2500, 2501, 10000)
+TCP_PREFIXES = (b"", b"WELCOME", b"ACK", b"IP:", b"MESS:")
+
+
+def junk_datagrams(seed, count):
+    # 0..1400 random bytes, a third starting HELLO or BYE, the edge sizes
+    # first; never a whole HELLO (134..300 bytes), so none may list its sender
+    rng = random.Random(seed)
+    edges = [0, 1, 2, 3, 4, 5, 133, 134, 135, 299, 300, 301, 1400]
+    out = []
+    for i in range(count):
+        size = edges[i] if i < len(edges) else rng.choice((rng.randint(0, 300), rng.randint(301, 1400)))
+        data = (rng.choice((b"", b"", b"", b"", b"HELLO", b"BYE")) + rng.randbytes(size))[:size]
+        out.append(data[:133] if data[:5] == b"HELLO" and 134 <= size <= 300 else data)
+    return out
+
+
+def junk_streams(seed, count):
+    # every length of TCP_LENGTHS with every prefix of TCP_PREFIXES in turn, the rest random
+    rng, n = random.Random(seed), len(TCP_LENGTHS)
+    return [(TCP_PREFIXES[i // n % len(TCP_PREFIXES)] + rng.randbytes(TCP_LENGTHS[i % n]))[:TCP_LENGTHS[i % n]]
+            for i in range(count)]
+
+
+def connect(addr):
+    return socket.create_connection((addr, PORT), timeout=5)
+
+
+def send_tcp(addr, data):
+    with connect(addr) as s:
+        s.sendall(data)
+
+
+def send_udp(addr, data, source=None):
+    # with `source`, forged from that address through a raw socket (the
+    # kernel fills in the IP checksum, the UDP one is left 0)
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW if source else socket.SOCK_DGRAM,
+                       socket.IPPROTO_RAW if source else 0) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        if not source:
+            return s.sendto(data, (addr, PORT))
+        udp = struct.pack("!HHHH", PORT, PORT, 8 + len(data), 0) + data
+        s.sendto(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                             socket.inet_aton(source), socket.inet_aton(addr)) + udp, (addr, 0))
+
+
+def until_closed(s, limit):
+    # waits up to `limit` seconds for the far end to close s: 'eof', 'reset' or 'open'
+    s.settimeout(limit)
+    try:
+        while s.recv(4096):
+            pass
+        return "eof"
+    except socket.timeout:
+        return "open"
+    except OSError:
+        return "reset"
+
+
+class Peer:
+    # Listens as a station does: learns keys from HELLO and WELCOME, relays
+    # the onions it gets and acknowledges the messages.
+
+    def __init__(self, addr):
+        self.addr, self.keys, self.out_lock = addr, {}, threading.Lock()
+        self.e, self.d, self.n = generate_key()
+        self.udp, self.tcp = (socket.socket(socket.AF_INET, kind) for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM))
+        for s in (self.udp, self.tcp):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("", PORT))
+        self.tcp.listen(20)
+        for fn in (self._udp_loop, self._tcp_loop):
+            threading.Thread(target=fn, daemon=True).start()
+
+    def emit(self, obj):
+        with self.out_lock:
+            print(json.dumps(dict({"t": time.monotonic()}, **obj)), flush=True)
+
+    def _bg(self, fn, *args):
+        # an exception there goes to stderr, into the dump; the peer goes on
+        threading.Thread(target=fn, args=args, daemon=True).start()
+
+    def _udp_loop(self):
+        while True:
+            data, (src, _) = self.udp.recvfrom(65536)
+            if src != self.addr:
+                self.emit({"ev": "udp", "from": src, "hex": data.hex()})
+                key = parse_key_message(b"HELLO", data)
+                if key:
+                    self.keys[src] = key
+                elif data[:3] == b"BYE":
+                    self.keys.pop(src, None)
+
+    def _tcp_loop(self):
+        while True:
+            conn, (src, _) = self.tcp.accept()
+            self._bg(self._serve, conn, src)
+
+    def _serve(self, conn, src):
+        t0, data = time.monotonic(), b""
+        with conn:
+            conn.settimeout(5)
+            try:
+                while part := conn.recv(65536):
+                    data += part
+            except OSError:
+                pass
+        ev = {"ev": "tcp", "from": src, "hex": data.hex(), "len": len(data), "t0": t0}
+        key = parse_key_message(b"WELCOME", data)
+        layer = open_layer(data, self.d, self.n) if not key and data[:3] != b"ACK" else None
+        if key:
+            ev["kind"], self.keys[src] = "WELCOME", key
+        elif data[:3] == b"ACK":
+            ev["kind"] = "ACK"
+        elif layer and layer[0] == "IP":
+            ev.update(kind="IP", next=layer[1], inner=layer[2].hex())
+            self._bg(send_tcp, layer[1], layer[2])
+        elif layer:
+            ev.update(kind="MESS", writer=layer[1], text=layer[2].hex())
+            self._bg(send_tcp, layer[1], b"ACK")
+        self.emit(dict({"kind": "bad"}, **ev))
+
+    # ---- commands: each returns the fields of its reply
+
+    def cmd_hello(self):
+        send_udp(BROADCAST, key_message(b"HELLO", self.e, self.n))
+
+    def cmd_bye(self):
+        send_udp(BROADCAST, b"BYE")
+
+    def cmd_udp_as(self, source, to, hex):
+        send_udp(to, bytes.fromhex(hex), source)
+
+    def cmd_keys(self):
+        return {"keys": dict(self.keys)}
+
+    def cmd_tcp(self, to, hex="", hold=0.0, tag=None):
+        # connects at once; with `hold`, waits that long in the background for the far end to close
+        sock, t0 = connect(to), time.monotonic()
+
+        def send():
+            with sock:
+                sock.sendall(bytes.fromhex(hex))
+                if hold:
+                    by = "peer" if until_closed(sock, hold) == "eof" else "us"
+                    self.emit({"ev": "tcp_closed", "tag": tag, "by": by, "after": time.monotonic() - t0})
+        self._bg(send) if hold else send()
+
+    def cmd_onion(self, to, text, route=(), zero_tail=False, strip=False, send=True, chunks=1, gap=0.0):
+        # This peer writes to `to` through `route`, in `chunks` pieces `gap`
+        # seconds apart.  zero_tail: a counter appended to the text until
+        # L(to) ends in a zero byte; strip: the packet without its zero tail,
+        # as a relay that does not restore it would send it.
+        for i in range(20000):
+            raw = text.encode("cp1250") + str(i).encode() * zero_tail
+            inner = encrypt(mess_layer(self.addr, raw), *self.keys[to])
+            if inner[-1] == 0 or not zero_tail:
+                break
+        packet = build_onion(list(route), to, self.keys, inner)
+        packet = packet.rstrip(b"\0") if strip else packet
+        if send:
+            with connect(route[0] if route else to) as s:
+                size = -(-len(packet) // chunks)
+                for i in range(0, len(packet), size):
+                    time.sleep(gap if i else 0)
+                    s.sendall(packet[i:i + size])
+        return {"packet": packet.hex(), "inner": inner.hex(), "text": raw.hex()}
+
+    def cmd_udp_burst(self, to, seed, count):
+        # a pause after every 50, so that the station's receive queue keeps up
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for i, data in enumerate(junk_datagrams(seed, count)):
+                s.sendto(data, (to, PORT))
+                time.sleep(0.005 * (i % 50 == 49))
+
+    def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, hex="", seed=0):
+        # `count` connections, kept as `mode` says: silent (nothing sent),
+        # drip (a byte every `gap` seconds), empty (our side closed at once),
+        # junk (junk_streams(seed, count), then our side closed), reset (`hex`,
+        # then closed with SO_LINGER 0).  threads=0: all open before any is
+        # kept; else `threads` at a time, each opening its own.  Waits up to
+        # `limit` s for the station to close each: [opened, closed, outcome]
+        # (monotonic clock; outcome eof, reset or open).
+        data = junk_streams(seed, count) if mode == "junk" else [bytes.fromhex(hex)] * count
+        opened = [(time.monotonic(), connect(to)) for _ in range(count * (not threads))]
+
+        def keep(i):
+            t0, s = opened[i] if opened else (time.monotonic(), connect(to))
+            how = "open"
+            with s:
+                try:
+                    s.sendall(data[i])
+                    if mode == "reset":
+                        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                        return [t0, time.monotonic(), "reset"]
+                    if mode in ("empty", "junk"):
+                        s.shutdown(socket.SHUT_WR)
+                    while how == "open" and time.monotonic() - t0 < limit:
+                        how = until_closed(s, gap if mode == "drip" else limit)
+                        if how == "open" and mode == "drip":
+                            s.send(b"\x01")
+                except OSError:
+                    how = "reset"
+            return [t0, time.monotonic(), how]
+        with concurrent.futures.ThreadPoolExecutor(threads or max(count, 1)) as pool:
+            return {"conns": list(pool.map(keep, range(count)))}
+
+    def serve(self):
+        self.emit({"ev": "ready", "e": self.e, "n": self.n})
+        for line in sys.stdin:
+            req = json.loads(line)
+            cmd, rid = req.pop("cmd"), req.pop("id", None)
+            self._bg(self.run, cmd, rid, req) if req.pop("bg") else self.run(cmd, rid, req)
+
+    def run(self, cmd, rid, req):
+        try:
+            reply = dict(getattr(self, "cmd_" + cmd)(**req) or {}, ok=True)
+        except Exception as exc:
+            reply = {"ok": False, "error": repr(exc)}
+        self.emit(dict(reply, id=rid))
+
+
+class RawPeer(lan.Proc):
+    # the peer above in a host's namespace, driven from the tests; SIGTERM ends it
+
+    @classmethod
+    def launch(cls, net, host=None):
+        # a peer on `host` (a new host when None), stopped with the LAN
+        return net.track(cls(host or net.add_host()))
+
+    def __init__(self, host):
+        self._ids = itertools.count(1)
+        super().__init__(host, [lan.PYTHON, "-B", os.path.abspath(__file__), host.addr])
+        ready = self.wait_event(20, ev="ready")
+        if not ready:
+            raise RuntimeError("raw peer did not start:\n" + self.dump())
+        self.e, self.n = ready["e"], ready["n"]
+
+    def _parse(self, line):
+        obj = json.loads(line)  # the peer writes nothing else on stdout
+        return ("reply" if "ok" in obj else "ev"), obj
+
+    def call(self, cmd, timeout=20, **kw):
+        # runs a command in the peer; its reply (RuntimeError if it failed)
+        return self.result(self.start(cmd, bg=False, **kw), timeout)
+
+    def start(self, cmd, bg=True, **kw):
+        # sends a command, by default to run beside later ones; result() waits for its reply
+        rid = next(self._ids)
+        self.write(json.dumps(dict(kw, cmd=cmd, id=rid, bg=bg)))
+        return rid
+
+    def result(self, rid, timeout=20):
+        r = self.wait_record(lambda r: r[1] == "reply" and r[2]["id"] == rid, timeout)
+        if not (r and r[1][2]["ok"]):
+            raise RuntimeError("raw peer: command %d: %s\n%s" % (rid, r and r[1][2]["error"], self.dump()))
+        return r[1][2]
+
+    def events(self, since=0, **match):
+        with self.cond:
+            return [r[2] for r in self.records[since:] if r[1] == "ev" and match.items() <= r[2].items()]
+
+    def wait_event(self, timeout=5, since=0, **match):
+        # the first event from `since` on whose fields equal `match`; None on timeout
+        r = self.wait_record(lambda r: r[1] == "ev" and match.items() <= r[2].items(), timeout, since)
+        return r and r[1][2]
+
+    def keys(self):
+        return {a: tuple(k) for a, k in self.call("keys")["keys"].items()}
+
+
+if __name__ == "__main__":
+    Peer(sys.argv[1]).serve()
