@@ -11,20 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Sink sink;
     TestStation st(fuzz::OWN, *rsa);
     fuzz::Expected expected(rsa);
-    const char* p = reinterpret_cast<const char*>(data);
-    size_t at = 0;
-    while (size - at >= 3) {
+    for (size_t at = 0; size - at >= 3;) {
         const uint8_t source = data[at];
-        size_t len = std::min<size_t>(data[at + 1] | data[at + 2] << 8, size - at - 3);
-        const char* body = p + at + 3;
+        const size_t len = std::min<size_t>(data[at + 1] | data[at + 2] << 8, size - at - 3);
+        const std::string body(reinterpret_cast<const char*>(data) + at + 3, len);
         at += 3 + len;
-        const uint32_t from = (source & 7) == 7 ? 0 : fuzz::host((source & 7) + 1);
-        if (!(source & 0x80)) {
-            // Longer datagrams are dropped by the receiver before any handler.
-            if (len <= Cnet::DATAGRAM_MAX) expected.datagram(st, sink, body, static_cast<int>(len), from);
-        } else if (len >= 7 && std::memcmp(body, "WELCOME", 7) == 0 && len <= Cnet::RECEIVE_MAX) {
-            expected.message(st, sink, body, static_cast<int>(len), from);
-        }
+        // The receivers drop longer datagrams and messages unread.
+        if (source & 0x80 ? body.rfind("WELCOME", 0) == 0 && len <= Cnet::RECEIVE_MAX : len <= Cnet::DATAGRAM_MAX)
+            expected.deliver(st, sink, body, (source & 7) == 7 ? 0 : fuzz::host((source & 7) + 1), !(source & 0x80));
     }
     return 0;
 }
