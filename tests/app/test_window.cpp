@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
@@ -21,7 +20,6 @@ namespace {
 using Lines = std::vector<std::string>;
 
 QWidget* w(plat::HWND h) { return static_cast<StationToolkit*>(plat::toolkit())->widget(h); }
-QLineEdit* edit(plat::HWND h) { return qobject_cast<QLineEdit*>(w(h)); }
 
 Lines lines(plat::HWND h) {
     Lines out;
@@ -30,21 +28,26 @@ Lines lines(plat::HWND h) {
     return out;
 }
 
-// A route length that is no number goes straight to the recipient; the text
-// is cut to 99 characters; Enter sends as the button does.
+// Enter sends as the button does, the text cut to 99 characters; a route
+// length that is no number, below one, or more than the other stations can
+// fill goes straight to the one station listed.
 TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
     net.save_IPaddr("10.0.0.92", rsa->get_my_keys());  // what key does not matter: nobody reads it
     const QString typed(150, QChar(0x10D));  // č: one byte in Windows-1250
-    edit(edit_1)->setText(typed);
-    edit(edit_2)->setText("10.0.0.92");
-    edit(edit_3)->setText("abc");
+    plat::SetWindowText(edit_1, typed.toStdString().c_str());
+    plat::SetWindowText(edit_2, "10.0.0.92");
     Sink at_r("10.0.0.92");
-    QTest::keyClick(edit(edit_1), Qt::Key_Return);
-    const std::vector<Arrival> got = at_r.take();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].bytes.size(), 128u) << "one layer: 9 bytes of header and 99 of text";
-    EXPECT_EQ(lines(listbox_1),
-              (Lines{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""}));
+    for (const char* length : {"abc", "-3", "2"}) {
+        SCOPED_TRACE(length);
+        print.reset();
+        plat::SetWindowText(edit_3, length);
+        QTest::keyClick(w(edit_1), Qt::Key_Return);
+        const std::vector<Arrival> got = at_r.take();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].bytes.size(), 128u) << "one layer: 9 bytes of header and 99 of text";
+        EXPECT_EQ(lines(listbox_1),
+                  (Lines{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""}));
+    }
 }
 
 // Junk cannot grow the messages or the transfers pane without bound; then the
@@ -105,7 +108,6 @@ TEST(Notifier, BodyEscapedForMarkupAndOneNotificationPerSender) {
     EXPECT_EQ(service.shown[0][4].toString(), "&lt;a href=&quot;http://x/&quot;&gt;klik&lt;/a&gt; &amp; &lt;b&gt;");
     EXPECT_EQ(service.shown[1][1].toUInt(), 0u);
     EXPECT_EQ(service.shown[2][1].toUInt(), 1u) << "the sender's notification is replaced";
-    QDBusConnection::disconnectFromBus("station");
     server.unregisterObject("/org/freedesktop/Notifications");
     QDBusConnection::disconnectFromBus("server");
     daemon.terminate();

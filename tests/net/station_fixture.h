@@ -134,8 +134,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    InTempDir(const InTempDir&) = delete;
-    InTempDir& operator=(const InTempDir&) = delete;
     static std::string read_file(const std::string& name) {
         std::ifstream in(name);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -168,8 +166,6 @@ public:
         }
     }
     ~Sink() { close(fd_); }
-    Sink(const Sink&) = delete;
-    Sink& operator=(const Sink&) = delete;
 
     // Every connection made since the last call, once the stations' loop has
     // finished them all, so all their bytes are here already.

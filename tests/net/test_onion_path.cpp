@@ -23,18 +23,26 @@ std::string onion(TestStation& from, const std::vector<TestStation*>& route, con
 
 class OnionPath : public ::testing::Test, protected InTempDir {};
 
-// No station could receive a packet for this route: building stops before it
-// has gone far, says why, and records nothing.
-TEST_F(OnionPath, RouteTooLongToDeliverIsNotBuilt) {
-    TestStation a("10.0.0.51", 21), h("10.0.0.52", 22), r("10.0.0.53", 23);
+// Routes no onion is built for: a relay that is not listed, or a route so long
+// that no station could read the packet, where building stops before it has
+// gone far. The writer says why, top line first, and records nothing.
+TEST_F(OnionPath, RoutesNotBuilt) {
+    TestStation a("10.0.0.51", 21), h("10.0.0.52", 22), r("10.0.0.53", 23), stranger("10.0.0.54", 24);
     a.knows(h);
     a.knows(r);
     a.net.create_file();
-    std::vector<TestStation*> route(9999, &h);
-    route.push_back(&r);
-    EXPECT_EQ(onion(a, route, "ahoj"), "");
-    ASSERT_LT(a.lines().size(), 60u);
-    EXPECT_EQ(Lines(a.lines().begin(), a.lines().begin() + 2), (Lines{"Trasa je prilis dlha.", ""}));
+    std::vector<TestStation*> too_long(9999, &h);
+    too_long.push_back(&r);
+    const std::pair<std::vector<TestStation*>, Lines> rows[] = {
+        {{&stranger, &r}, {"Stanica neexistuje.", "10.0.0.54", "10.0.0.53", ""}},
+        {too_long, {"Trasa je prilis dlha.", ""}},
+    };
+    for (const auto& [route, said] : rows) {
+        a.print.reset();
+        EXPECT_EQ(onion(a, route, "ahoj"), "");
+        ASSERT_LT(a.lines().size(), 60u);
+        EXPECT_EQ(Lines(a.lines().begin(), a.lines().begin() + static_cast<long>(said.size())), said);
+    }
     EXPECT_EQ(read_file("10.0.0.51.txt"), "");
 }
 
