@@ -2,6 +2,7 @@
 // a station cannot have is ever dialled.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stack>
 
 #include "net/station_fixture.h"
@@ -40,8 +41,9 @@ TEST_F(OnionPath, RoutesNotBuilt) {
     for (const auto& [route, said] : rows) {
         a.print.reset();
         EXPECT_EQ(onion(a, route, "ahoj"), "");
-        ASSERT_LT(a.lines().size(), 60u);
-        EXPECT_EQ(Lines(a.lines().begin(), a.lines().begin() + static_cast<long>(said.size())), said);
+        ASSERT_LT(a.lines().size(), 60u) << "building stops early";
+        const Lines& got = a.lines();
+        EXPECT_EQ(Lines(got.begin(), got.begin() + static_cast<long>(std::min(said.size(), got.size()))), said);
     }
     EXPECT_EQ(read_file("10.0.0.51.txt"), "");
 }
@@ -57,15 +59,15 @@ TEST_F(OnionPath, NothingDialledWhereNoStationCanBe) {
     for (const char* never : {"127.0.0.1", "0.0.0.0"}) {
         SCOPED_TRACE(never);
         TestStation nowhere(never, 23);
+        h.print.reset();
         a.knows(nowhere);
         nowhere.knows(h);
         const std::string relayed = onion(a, {&h, &nowhere}, "x"), delivered = onion(nowhere, {&h}, "y");
         h.net.handle_message(relayed.data(), static_cast<int>(relayed.size()), a.net.own_address());
         h.net.handle_message(delivered.data(), static_cast<int>(delivered.size()), a.net.own_address());
         EXPECT_TRUE(anywhere.take().empty());
-        EXPECT_EQ(h.transfers.lines()[0], "PRENOS: 10.0.0.62 -> 10.0.0.61 -> " + std::string(never));
-        EXPECT_EQ(Lines(h.lines().begin(), h.lines().begin() + 4),
-                  (Lines{failed, std::string(never) + " -> JA : y", "", failed}));
+        EXPECT_EQ(h.transfers.lines(), Lines{"PRENOS: 10.0.0.62 -> 10.0.0.61 -> " + std::string(never)});
+        EXPECT_EQ(h.lines(), (Lines{failed, std::string(never) + " -> JA : y", "", failed}));
     }
 }
 

@@ -27,7 +27,6 @@ TEST(Receivers, AnnouncementsListAnswerAndReplaceKeys) {
     TestStation me("10.0.0.1", 11), peer("10.0.0.21", 12), restarted("10.0.0.21", 13);
     me.net.set_rsa(nullptr);  // answers nobody: the fuzz targets check who hears our WELCOME
     const std::string hello = announcement(peer), welcome = announcement(restarted, false);
-    const uint32_t from = peer.net.own_address();
     const auto DATAGRAM = &Cnet::handle_datagram, MESSAGE = &Cnet::handle_message;
     const struct {
         const char* what;
@@ -36,9 +35,9 @@ TEST(Receivers, AnnouncementsListAnswerAndReplaceKeys) {
         uint32_t source;
         TestStation& key;  // the peer is listed with afterwards
     } rows[] = {
-        {"a new station's HELLO", DATAGRAM, hello, from, peer},
+        {"a new station's HELLO", DATAGRAM, hello, peer.net.own_address(), peer},
         {"a WELCOME from our own address", MESSAGE, welcome, me.net.own_address(), peer},
-        {"a WELCOME with a new key", MESSAGE, welcome, from, restarted},
+        {"a WELCOME with a new key", MESSAGE, welcome, peer.net.own_address(), restarted},
         // Sources no station can have: a host without an address, loopback,
         // multicast, broadcast.
         {"a HELLO from 0.0.0.0", DATAGRAM, hello, inet_addr("0.0.0.0"), restarted},
