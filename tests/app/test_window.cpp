@@ -7,7 +7,6 @@
 #include <QDBusVirtualObject>
 #include <QListWidget>
 #include <QProcess>
-#include <QPushButton>
 #include <QTest>
 #include <functional>
 
@@ -30,7 +29,8 @@ Lines lines(plat::HWND h) {
 
 // Enter sends as the button does, the text cut to 99 characters; a route
 // length that is no number, below one, or more than the other stations can
-// fill goes straight to the one station listed.
+// fill goes straight to the one station listed. Then the station in use, left
+// as a picture beside the build for a person to look at.
 TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
     net.save_IPaddr("10.0.0.92", rsa->get_my_keys());  // what key does not matter: nobody reads it
     const QString typed(150, QChar(0x10D));  // č: one byte in Windows-1250
@@ -48,10 +48,10 @@ TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
         EXPECT_EQ(lines(listbox_1),
                   (Lines{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""}));
     }
+    ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
-// Junk cannot grow the messages or the transfers pane without bound; then the
-// station, left as a picture beside the build for a person to look at.
+// Junk cannot grow the messages or the transfers pane without bound.
 TEST(Window, PanesKeepTheirNewestLines) {
     const int kept = plat::WidgetToolkit::PANE_LINES;
     for (plat::HWND h : {listbox_1, listbox_3}) {
@@ -62,7 +62,6 @@ TEST(Window, PanesKeepTheirNewestLines) {
         EXPECT_EQ(shown.front(), std::to_string(kept + 4));
         EXPECT_EQ(shown.back(), "5");
     }
-    ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
 // The notification service of a desktop that renders body markup, on a

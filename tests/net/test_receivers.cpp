@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <sstream>
 
 #include "directory/messages.h"
-#include "net/announce.h"
 #include "net/station_fixture.h"
 
 namespace {
@@ -23,7 +21,7 @@ std::string announcement(TestStation& s, bool hello = true) {
 
 // One station, the rows in turn: the peer stays listed under the key each row
 // leaves, nobody else is listed, and nothing is said.
-TEST(Receivers, AnnouncementsListAnswerAndReplaceKeys) {
+TEST(Receivers, AnnouncementsListStationsAndReplaceTheirKeys) {
     TestStation me("10.0.0.1", 11), peer("10.0.0.21", 12), restarted("10.0.0.21", 13);
     me.net.set_rsa(nullptr);  // answers nobody: the fuzz targets check who hears our WELCOME
     const std::string hello = announcement(peer), welcome = announcement(restarted, false);
@@ -105,7 +103,7 @@ TEST(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
         int64_t at;
         const char* data;  // null: the check for unconfirmed messages runs
         uint32_t from;
-        const char* shown;  // null: nothing shown nor recorded
+        const char* shown;  // null: nothing shown
     } acks[] = {
         {t0 + 300, "ACK", inet_addr("10.0.0.30"), nullptr},  // no message waits on it
         {t0 + 300, "ACK!", r2, "DOBA PRENOSU: 200ms."},       // the older of two to r2
