@@ -74,8 +74,11 @@ int main(int argc, char** argv) {
             ssize_t r = read(fd, buf, sizeof buf);
             if (r <= 0) return tk.unwatch(fd);
             pending.append(buf, static_cast<size_t>(r));
-            for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
-                command(pending.substr(0, nl));
+            for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);  // taken first, in case a command runs the loop and more is read
+                command(line);
+            }
         });
         say("ready");
     });

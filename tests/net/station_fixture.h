@@ -112,10 +112,9 @@ struct TestStation {
     }
     const std::vector<std::string>& lines() const { return messages.lines(); }
     void dump() const {
-        for (auto* p : {&messages, &stations, &transfers}) {
-            std::fprintf(stderr, "pane:\n");
-            for (const auto& l : p->lines()) std::fprintf(stderr, "  |%s|\n", l.c_str());
-        }
+        for (const char* pane : {"messages", "stations", "transfers"})
+            for (const auto& l : (pane[0] == 'm' ? messages : pane[0] == 's' ? stations : transfers).lines())
+                std::fprintf(stderr, "%s |%s|\n", pane, l.c_str());
     }
 };
 

@@ -30,8 +30,7 @@ class OnionPath : public ::testing::Test, protected InTempDir {};
 // gone far. The writer says why, top line first, and records nothing.
 TEST_F(OnionPath, RoutesNotBuilt) {
     TestStation a("10.0.0.51", 21), h("10.0.0.52", 22), r("10.0.0.53", 23), stranger("10.0.0.54", 24);
-    a.knows(h);
-    a.knows(r);
+    for (TestStation* s : {&h, &r}) a.knows(*s);
     a.net.create_file();
     std::vector<TestStation*> too_long(9999, &h);
     too_long.push_back(&r);

@@ -96,8 +96,7 @@ TEST(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
     int64_t now = 0;
     me.net.set_clock([&now] { return now; });
     const uint32_t r1 = inet_addr("10.0.0.28"), r2 = inet_addr("10.0.0.29");
-    const int64_t t0 = (int64_t{1} << 31) - 10;
-    const int64_t due = t0 + 600 + Cnet::ACK_WAIT_MS;
+    const int64_t t0 = (int64_t{1} << 31) - 10, due = t0 + 600 + Cnet::ACK_WAIT_MS;
     for (auto [at, to] : {std::pair{t0, r1}, {t0 + 100, r2}, {t0 + 200, r2}, {t0 + 600, r1}}) me.net.await_ack(to, at);
     const struct {
         int64_t at;
