@@ -6,17 +6,20 @@
 //                top first as "pane<TAB>line", then "end"
 //   state        prints "state<TAB>X window id<TAB>active|inactive", then "end"
 //   close        closes the window as the user would
+// Anything else prints "error<TAB>" and the line.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "app/station.h"
 #include "app/window_main.h"
@@ -31,24 +34,24 @@ void say(const std::string& line) {
 }
 
 void command(const std::string& line) {
-    plat::HWND edits[] = {edit_1, edit_2, edit_3};
-    plat::HWND panes[] = {listbox_1, listbox_2, listbox_3};
-    plat::HWND buttons[] = {button_1, button_2};
-    auto index = [&](size_t at) { return line.size() > at ? line[at] - '1' : -1; };
-    if (line.rfind("set ", 0) == 0 && index(4) >= 0 && index(4) < 3) {
-        auto* e = qobject_cast<QLineEdit*>(g_tk->widget(edits[index(4)]));
-        e->setText(QString::fromStdString(line.size() > 6 ? line.substr(6) : ""));
-    } else if (line.rfind("press ", 0) == 0 && index(6) >= 0 && index(6) < 2) {
-        QTest::mouseClick(qobject_cast<QPushButton*>(g_tk->widget(buttons[index(6)])), Qt::LeftButton);
-    } else if (line.rfind("pane ", 0) == 0 && index(5) >= 0 && index(5) < 3) {
-        auto* list = qobject_cast<QListWidget*>(g_tk->widget(panes[index(5)]));
+    const std::map<std::string, std::vector<plat::HWND>> controls{
+        {"set", {edit_1, edit_2, edit_3}}, {"press", {button_1, button_2}}, {"pane", {listbox_1, listbox_2, listbox_3}}};
+    // "WORD N": the control N of WORD's kind, counted from 1; none when there is no such.
+    const std::string word = line.substr(0, line.find(' '));
+    const size_t n = line.size() > word.size() + 1 ? static_cast<size_t>(line[word.size() + 1] - '1') : SIZE_MAX;
+    auto it = controls.find(word);
+    QWidget* control = it != controls.end() && n < it->second.size() ? g_tk->widget(it->second[n]) : nullptr;
+    QWidget* window = g_tk->widget(hwnd);
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+        edit->setText(QString::fromStdString(line.size() > 6 ? line.substr(6) : ""));
+    } else if (auto* button = qobject_cast<QPushButton*>(control)) {
+        QTest::mouseClick(button, Qt::LeftButton);
+    } else if (auto* list = qobject_cast<QListWidget*>(control)) {
         for (int i = 0; i < list->count(); ++i) say("pane\t" + list->item(i)->text().toStdString());
     } else if (line == "state") {
-        QWidget* window = g_tk->widget(hwnd);
-        say("state\t" + std::to_string(window->winId()) + "\t" +
-            (window->isActiveWindow() ? "active" : "inactive"));
+        say("state\t" + std::to_string(window->winId()) + (window->isActiveWindow() ? "\tactive" : "\tinactive"));
     } else if (line == "close") {
-        g_tk->widget(hwnd)->close();
+        window->close();
         return;
     } else {
         say("error\t" + line);
@@ -69,14 +72,11 @@ int main(int argc, char** argv) {
         tk.watch(STDIN_FILENO, [&](int fd) {
             char buf[1024];
             ssize_t r = read(fd, buf, sizeof buf);
-            if (r <= 0) {
-                tk.unwatch(fd);
-                return;
-            }
+            if (r <= 0) return tk.unwatch(fd);
             pending.append(buf, static_cast<size_t>(r));
             for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
+                const std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);  // taken first, in case a command runs the loop and more is read
                 command(line);
             }
         });

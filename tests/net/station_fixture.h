@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/printout.h"
@@ -27,14 +29,10 @@
 // calls they schedule, run on demand by Sink::take (settle) with poll().
 class TestLoop : public plat::Toolkit {
 public:
-    static TestLoop& instance() {
-        static TestLoop loop;
-        return loop;
-    }
-    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND, int) override {
-        return nullptr;
-    }
+    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND, int) override { return nullptr; }
     plat::HWND create_main(plat::WNDPROC, const char*, int, int) override { return nullptr; }
+    int run() override { return 0; }
+    void quit(int) override {}
     bool watch(int fd, std::function<void(int)> ready, bool for_writing) override {
         watched_[fd] = {std::move(ready), for_writing};
         return true;
@@ -45,54 +43,41 @@ public:
         return next_++;
     }
     void cancel_call(uintptr_t id) override { calls_.erase(id); }
+    // Turns the loop while a connection is being written or a call falls due
+    // within `ms`.
     void settle(unsigned ms) override {
         const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (busy(end) && Clock::now() < end) turn();
+        auto busy = [&] {
+            return std::any_of(calls_.begin(), calls_.end(), [&](const auto& c) { return c.second.first <= end; }) ||
+                   std::any_of(watched_.begin(), watched_.end(), [](const auto& w) { return w.second.second; });
+        };
+        while (busy() && Clock::now() < end) turn();
     }
-    int run() override { return 0; }
-    void quit(int) override {}
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Watch {
-        std::function<void(int)> ready;
-        bool for_writing;
-    };
-    struct Call {
-        Clock::time_point due;
-        std::function<void()> fire;
-    };
-    bool busy(Clock::time_point end) const {
-        for (const auto& [id, c] : calls_)
-            if (c.due <= end) return true;
-        for (const auto& [fd, w] : watched_)
-            if (w.for_writing) return true;
-        return false;
-    }
     void turn() {
         std::vector<pollfd> fds;
-        for (const auto& [fd, w] : watched_) fds.push_back({fd, static_cast<short>(w.for_writing ? POLLOUT : POLLIN), 0});
+        for (const auto& [fd, w] : watched_) fds.push_back({fd, static_cast<short>(w.second ? POLLOUT : POLLIN), 0});
         poll(fds.data(), fds.size(), 10);
-        for (const pollfd& p : fds) {  // a handler may end other watches
-            auto it = watched_.find(p.fd);
-            if (p.revents && it != watched_.end()) {
-                auto ready = it->second.ready;
+        for (const pollfd& p : fds)  // a handler may end other watches, or its own
+            if (auto it = watched_.find(p.fd); p.revents && it != watched_.end()) {
+                auto ready = it->second.first;
                 ready(p.fd);
             }
-        }
-        for (auto it = calls_.begin(); it != calls_.end();) {
-            if (it->second.due > Clock::now()) {
-                ++it;
-                continue;
-            }
-            auto fire = std::move(it->second.fire);
+        // A call may schedule or cancel others: look again from the start after each.
+        auto due = [this] {
+            const auto now = Clock::now();
+            return std::find_if(calls_.begin(), calls_.end(), [now](const auto& c) { return c.second.first <= now; });
+        };
+        for (auto it = due(); it != calls_.end(); it = due()) {
+            auto fire = std::move(it->second.second);
             calls_.erase(it);
             fire();
-            it = calls_.begin();  // a call may schedule or cancel others
         }
     }
-    std::map<int, Watch> watched_;
-    std::map<uintptr_t, Call> calls_;
+    std::map<int, std::pair<std::function<void(int)>, bool>> watched_;  // fd: handler, for writing
+    std::map<uintptr_t, std::pair<Clock::time_point, std::function<void()>>> calls_;  // id: when due, what
     uintptr_t next_ = 1;
 };
 
@@ -104,39 +89,32 @@ struct TestStation {
     Crsa& rsa;
     Cnet net;
 
-    // With a key of its own made from `seed`. Panes that keep no lines cost
-    // what a headless station's do, for the benchmarks.
-    TestStation(const char* address, long seed, bool keep_lines = true)
-        : messages(keep_lines), stations(keep_lines), transfers(keep_lines), rsa(own_key) {
-        own_key.init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, seed);
-        wire(inet_addr(address));
-    }
     // With a key made once and kept by the caller, for a station per input.
+    // Panes that keep no lines cost what a headless station's do, for the
+    // benchmarks.
     TestStation(uint32_t address, Crsa& key, bool keep_lines = true)
         : messages(keep_lines), stations(keep_lines), transfers(keep_lines), rsa(key) {
-        wire(address);
-    }
-    TestStation(const TestStation&) = delete;
-    TestStation& operator=(const TestStation&) = delete;
-
-    std::string name() const { return dotted(net.own_address()); }
-    // Lists `other` with its key, as its HELLO would.
-    void knows(TestStation& other) { net.stations().add(other.name().c_str(), other.rsa.get_my_keys()); }
-    const std::vector<std::string>& lines() const { return messages.lines(); }
-    void dump() const {
-        for (auto* p : {&messages, &stations, &transfers}) {
-            std::fprintf(stderr, "pane:\n");
-            for (const auto& l : p->lines()) std::fprintf(stderr, "  |%s|\n", l.c_str());
-        }
-    }
-
-private:
-    void wire(uint32_t address) {
-        if (!plat::toolkit()) plat::set_toolkit(&TestLoop::instance());
+        static TestLoop loop;
+        if (!plat::toolkit()) plat::set_toolkit(&loop);
         print.set(&mess_h, &ip_h, &trans_h);
         net.set_print(&print);
         net.set_rsa(&rsa);
         net.set_own_address(address);
+    }
+    // With a key of its own made from `seed`.
+    TestStation(const char* address, long seed, bool keep_lines = true)
+        : TestStation(inet_addr(address), own_key, keep_lines) {
+        own_key.init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, seed);
+    }
+    // Lists `other` with its key, as its HELLO would.
+    void knows(TestStation& other) {
+        net.stations().add(dotted(other.net.own_address()).c_str(), other.rsa.get_my_keys());
+    }
+    const std::vector<std::string>& lines() const { return messages.lines(); }
+    void dump() const {
+        for (const char* pane : {"messages", "stations", "transfers"})
+            for (const auto& l : (pane[0] == 'm' ? messages : pane[0] == 's' ? stations : transfers).lines())
+                std::fprintf(stderr, "%s |%s|\n", pane, l.c_str());
     }
 };
 
@@ -155,8 +133,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    InTempDir(const InTempDir&) = delete;
-    InTempDir& operator=(const InTempDir&) = delete;
     static std::string read_file(const std::string& name) {
         std::ifstream in(name);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -182,18 +158,13 @@ public:
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(NET_PORT);
-        a.sin_addr.s_addr = address ? inet_addr(address) : INADDR_ANY;
+        sockaddr_in a{AF_INET, htons(NET_PORT), {address ? inet_addr(address) : INADDR_ANY}, {}};
         if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0) {
             std::perror("sink");
             std::_Exit(2);
         }
     }
     ~Sink() { close(fd_); }
-    Sink(const Sink&) = delete;
-    Sink& operator=(const Sink&) = delete;
 
     // Every connection made since the last call, once the stations' loop has
     // finished them all, so all their bytes are here already.
@@ -213,13 +184,6 @@ public:
             got.push_back(std::move(a));
         }
         return got;
-    }
-    // The bytes of the one connection made since the last call.
-    std::string one() {
-        auto got = take();
-        if (got.size() == 1) return got[0].bytes;
-        // Appended: GCC 12 at -O2 warns of a false overlap (-Wrestrict) in "<" + std::string.
-        return std::string("<").append(std::to_string(got.size())).append(" connections>");
     }
 
 private:
