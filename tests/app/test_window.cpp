@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QTest>
@@ -51,6 +52,35 @@ TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
+// The controls stand where the window's layout puts them, and a resize moves none.
+TEST(Window, ControlsStandWhereTheyBelongAndStayOnResize) {
+    const std::pair<plat::HWND, QRect> controls[] = {
+        {edit_1, {10, 25, 650, 20}},       {edit_2, {10, 70, 450, 20}},     {edit_3, {480, 70, 50, 20}},
+        {listbox_1, {10, 130, 500, 140}},  {listbox_2, {530, 130, 150, 260}}, {listbox_3, {10, 290, 500, 110}},
+        {button_1, {560, 70, 85, 20}},     {button_2, {410, 105, 100, 20}},
+    };
+    for (QSize size : {QSize(700, 450), QSize(1000, 800)}) {
+        w(hwnd)->resize(size);
+        QApplication::processEvents();
+        for (const auto& [h, geometry] : controls) EXPECT_EQ(w(h)->geometry(), geometry);
+    }
+}
+
+// A station clicked in the stations pane becomes the recipient; clearing
+// empties the messages and the transfers but keeps the stations.
+TEST(Window, PickedStationBecomesTheRecipientAndClearingKeepsTheStations) {
+    for (const char* s : {"10.0.0.92", "10.0.0.95"}) net.save_IPaddr(s, rsa->get_my_keys());
+    auto* list = qobject_cast<QListWidget*>(w(listbox_2));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+    EXPECT_EQ(qobject_cast<QLineEdit*>(w(edit_2))->text(), "10.0.0.95");
+    print.printout_mess("x");
+    print.printout_transmission("y");
+    QTest::mouseClick(w(button_2), Qt::LeftButton);
+    EXPECT_EQ(lines(listbox_1), Lines{});
+    EXPECT_EQ(lines(listbox_3), Lines{});
+    EXPECT_EQ(lines(listbox_2), (Lines{"10.0.0.92", "10.0.0.95"}));
+}
+
 // Junk cannot grow the messages or the transfers pane without bound.
 TEST(Window, PanesKeepTheirNewestLines) {
     const int kept = plat::WidgetToolkit::PANE_LINES;
@@ -64,16 +94,20 @@ TEST(Window, PanesKeepTheirNewestLines) {
     }
 }
 
-// The notification service of a desktop that renders body markup, on a
-// private bus; it numbers the notifications it shows from 1.
+// The notification service of a desktop that renders body markup or not, on
+// a private bus; it numbers the notifications it shows from 1.
 class Notifications : public QDBusVirtualObject {
 public:
+    bool markup = true;
+    int asked = 0;                       // for its capabilities
     std::vector<QList<QVariant>> shown;  // the arguments of each Notify
 
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
         if (m.member() == "Notify") shown.push_back(m.arguments());
+        else ++asked;
         const QVariant id(static_cast<uint>(shown.size()));
-        bus.send(m.createReply(m.member() == "Notify" ? id : QVariant(QStringList{"body", "body-markup"})));
+        const QStringList can = markup ? QStringList{"body", "body-markup"} : QStringList{"body"};
+        bus.send(m.createReply(m.member() == "Notify" ? id : QVariant(can)));
         return true;
     }
     QString introspect(const QString&) const override { return {}; }
@@ -86,7 +120,7 @@ bool settle(const std::function<bool()>& done) {
     return done();
 }
 
-TEST(Notifier, BodyEscapedForMarkupAndOneNotificationPerSender) {
+TEST(Notifier, BodyEscapedOnlyForMarkupAndOneNotificationPerSender) {
     QProcess daemon;
     daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
     if (!daemon.waitForStarted(5000)) GTEST_SKIP() << "no dbus-daemon";
@@ -96,17 +130,24 @@ TEST(Notifier, BodyEscapedForMarkupAndOneNotificationPerSender) {
     Notifications service;
     ASSERT_TRUE(server.registerVirtualObject("/org/freedesktop/Notifications", &service));
     ASSERT_TRUE(server.registerService("org.freedesktop.Notifications"));
-    {
+    const QString body = "<a href=\"http://x/\">klik</a> & <b>";
+    for (bool markup : {true, false}) {
+        SCOPED_TRACE(markup);
+        service.markup = markup;
+        service.asked = 0;
+        service.shown.clear();
         plat::Notifier notifier(QDBusConnection::connectToBus(address, "station"));
-        notifier.show("10.0.0.5", "Nová správa od 10.0.0.5", "<a href=\"http://x/\">klik</a> & <b>");
+        ASSERT_TRUE(settle([&] { return service.asked == 1; }));
+        notifier.show("10.0.0.5", "Nová správa od 10.0.0.5", body);
         notifier.show("10.0.0.6", "Nová správa od 10.0.0.6", "druha");
         ASSERT_TRUE(settle([&] { return service.shown.size() == 2; }));
         notifier.show("10.0.0.5", "Nová správa od 10.0.0.5", "tretia");
         ASSERT_TRUE(settle([&] { return service.shown.size() == 3; }));
+        EXPECT_EQ(service.shown[0][4].toString(),
+                  markup ? "&lt;a href=&quot;http://x/&quot;&gt;klik&lt;/a&gt; &amp; &lt;b&gt;" : body);
+        EXPECT_EQ(service.shown[1][1].toUInt(), 0u);
+        EXPECT_EQ(service.shown[2][1].toUInt(), 1u) << "the sender's notification is replaced";
     }
-    EXPECT_EQ(service.shown[0][4].toString(), "&lt;a href=&quot;http://x/&quot;&gt;klik&lt;/a&gt; &amp; &lt;b&gt;");
-    EXPECT_EQ(service.shown[1][1].toUInt(), 0u);
-    EXPECT_EQ(service.shown[2][1].toUInt(), 1u) << "the sender's notification is replaced";
     server.unregisterObject("/org/freedesktop/Notifications");
     QDBusConnection::disconnectFromBus("server");
     daemon.terminate();

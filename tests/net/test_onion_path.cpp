@@ -71,4 +71,23 @@ TEST_F(OnionPath, NothingDialledWhereNoStationCanBe) {
     }
 }
 
+// A station that could not be reached is left out of routes until it is
+// heard from again; no station follows itself on a route.
+TEST_F(OnionPath, UnreachableLeftOutUntilHeardFrom) {
+    TestStation a("10.0.0.71", 21), s1("10.0.0.72", 22), s2("10.0.0.73", 23);
+    for (TestStation* s : {&s1, &s2}) a.knows(*s);
+    const uint32_t one = s1.net.own_address();
+    for (bool heard : {false, true}) {
+        a.net.stations().unreachable(one);
+        if (heard) a.net.heard_from(one);
+        std::stack<uint32_t> route;
+        a.net.generate_path(&route, 40);
+        ASSERT_EQ(route.size(), heard ? 40u : 1u);
+        for (uint32_t previous = 0; !route.empty(); route.pop()) {
+            EXPECT_NE(route.top(), heard ? previous : one);
+            previous = route.top();
+        }
+    }
+}
+
 }  // namespace

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <sstream>
 
 #include "directory/messages.h"
+#include "net/announce.h"
 #include "net/station_fixture.h"
 
 namespace {
@@ -88,11 +90,16 @@ TEST(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
     }
 }
 
+class Acks : public ::testing::Test, protected InTempDir {};
+
 // Each ACK times the oldest message still waiting on its sender; an ACK that
 // no message waits on leaves no trace. A message unconfirmed ACK_WAIT_MS
-// after its start is reported once and waits no more. The clock is past 2^31 ms.
-TEST(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
+// after its start is reported once, in the pane and the transcript, and waits
+// no more. The clock is past 2^31 ms.
+
+TEST_F(Acks, TimeTheOldestMessageWaitingOnItsSenderOrAreReportedMissing) {
     TestStation me("10.0.0.1", 11);
+    me.net.create_file();
     int64_t now = 0;
     me.net.set_clock([&now] { return now; });
     const uint32_t r1 = inet_addr("10.0.0.28"), r2 = inet_addr("10.0.0.29");
@@ -123,6 +130,21 @@ TEST(Receivers, AckTimesTheOldestMessageWaitingOnItsSender) {
         if (a.shown) shown.insert(shown.begin(), a.shown);
         EXPECT_EQ(me.lines(), shown) << a.at - t0;
     }
+    EXPECT_EQ(read_file("10.0.0.1.txt"), "DOBA PRENOSU: 200ms.\n\nDOBA PRENOSU: 357ms.\n\nDOBA PRENOSU: 200ms.\n\n"
+                                         "Sprava pre 10.0.0.28 nebola potvrdena.\n");
+}
+
+// HELLOs about 1 s and then 3 s after the start, then every 30 s give or take
+// a twelfth; two stations started together drift apart.
+TEST(Announce, SoonTwiceThenAboutEveryIntervalNeverAlike) {
+    Cannounce a(1), b(2);
+    EXPECT_NEAR(a.next_ms(), 1000, 1000 / 12);
+    EXPECT_NEAR(a.next_ms(), 3000, 3000 / 12);
+    std::vector<int> ga, gb;
+    for (int i = 0; i < 1000; ++i) ga.push_back(a.next_ms()), gb.push_back(b.next_ms());
+    for (int gap : ga) EXPECT_NEAR(gap, 30000, 30000 / 12);
+    EXPECT_GT(std::set<int>(ga.begin(), ga.end()).size(), 500u);
+    EXPECT_NE(ga, gb) << "two stations started together must drift apart";
 }
 
 }  // namespace
