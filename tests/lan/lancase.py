@@ -15,11 +15,11 @@ DOBA = re.compile(r"DOBA PRENOSU: (\d+)ms\.")
 class LanCase(unittest.TestCase):
     # `n` stations and, with `with_peer`, a raw peer on the next host that
     # listens from the start (it knows every key, unlisted).
-    n, with_peer, lan_kw = 4, False, {}
+    n, with_peer = 4, False
 
     @classmethod
     def setUpClass(cls):
-        cls.start(cls.make_lan(cls.n, cls.with_peer, **cls.lan_kw))
+        cls.start(cls.make_lan(cls.n, cls.with_peer))
 
     @classmethod
     def make_lan(cls, n, peer=False, **kw):
