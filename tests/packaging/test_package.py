@@ -22,15 +22,13 @@ UNIT = "cibula-relay.service"
 
 def setUpModule():
     global ROOT, BIN, CONTROL
-    debs = glob.glob(os.path.join(os.environ["CIBULA_DEB_DIR"], "cibula_*.deb"))
-    if len(debs) != 1:
-        raise RuntimeError("expected one package, found %r" % debs)
+    (deb,) = glob.glob(os.path.join(os.environ["CIBULA_DEB_DIR"], "cibula_*.deb"))  # exactly one
     ROOT = tempfile.mkdtemp(prefix="cibula-deb-")
     unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
     os.chmod(ROOT, 0o755)  # the station runs inside it as root of a namespace
     BIN, CONTROL = os.path.join(ROOT, "usr", "bin", "cibula"), os.path.join(ROOT, "DEBIAN")
-    subprocess.run(["dpkg-deb", "-x", debs[0], ROOT], check=True)
-    subprocess.run(["dpkg-deb", "-e", debs[0], CONTROL], check=True)
+    subprocess.run(["dpkg-deb", "-x", deb, ROOT], check=True)
+    subprocess.run(["dpkg-deb", "-e", deb, CONTROL], check=True)
 
 
 def run(*args):
