@@ -1,6 +1,5 @@
 # The Debian package, unpacked (never installed) from CIBULA_DEB_DIR: its
 # binary's options, manual and maintainer scripts, and a --relay station on a test LAN.
-import glob
 import gzip
 import os
 import pathlib
@@ -22,7 +21,7 @@ UNIT = "cibula-relay.service"
 
 def setUpModule():
     global ROOT, BIN, CONTROL
-    (deb,) = glob.glob(os.path.join(os.environ["CIBULA_DEB_DIR"], "cibula_*.deb"))  # exactly one
+    (deb,) = pathlib.Path(os.environ["CIBULA_DEB_DIR"]).glob("cibula_*.deb")  # exactly one
     ROOT = tempfile.mkdtemp(prefix="cibula-deb-")
     unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
     os.chmod(ROOT, 0o755)  # the station runs inside it as root of a namespace
