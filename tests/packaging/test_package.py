@@ -36,12 +36,12 @@ def run(*args):
 
 class Options(unittest.TestCase):
     def test_options(self):
-        usage = run("--help").stdout
+        h = run("--help")
+        self.assertEqual((h.returncode, h.stderr), (0, ""))
         # arguments: exit code, standard output, standard error
         for args, want in ((["--version"], (0, "cibula %s\n" % os.environ["CIBULA_VERSION"], "")),
-                           (["--help"], (0, usage, "")),
-                           (["--frob"], (2, "", usage)),
-                           (["--headless", "--relay"], (2, "", usage))):
+                           (["--frob"], (2, "", h.stdout)),
+                           (["--headless", "--relay"], (2, "", h.stdout))):
             r = run(*args)
             self.assertEqual((r.returncode, r.stdout, r.stderr), want, args)
 
@@ -73,7 +73,9 @@ class MaintainerScripts(unittest.TestCase):
     def test_install_upgrade_remove_purge(self):
         # Each step of a package's life, as dpkg runs it, against stand-in
         # systemctl, deb-systemd-helper and deb-systemd-invoke that log their calls.
-        lan.require(need_station=False)  # a mount namespace needs root
+        if os.geteuid() != 0:
+            print("maintainer scripts: skipped: a mount namespace needs root")
+            raise unittest.SkipTest("not root")
         tmp = pathlib.Path(tempfile.mkdtemp(prefix="cibula-maint-"))
         self.addCleanup(shutil.rmtree, tmp)
         standins, varlib, calls = tmp / "bin", tmp / "varlib", tmp / "calls"
