@@ -1,5 +1,5 @@
-"""LanCase, the base of every LAN test: one test LAN per class, its
-stations started and listing each other, and the checks the tests share."""
+# LanCase, the base of every LAN test: one test LAN per class, its stations
+# started and listing each other, and the checks the tests share.
 import collections
 import re
 import time
@@ -14,17 +14,17 @@ DOBA = re.compile(r"DOBA PRENOSU: (\d+)ms\.")
 
 
 class LanCase(unittest.TestCase):
-    """One LAN per class: `n` stations, and with `with_peer` a raw peer on
-    the next host that listens from the start (it knows every key, unlisted)."""
-    n, with_peer, lan_kw = 4, False, {}
+    # `n` stations and, with `with_peer`, a raw peer on the next host that
+    # listens from the start (it knows every key, unlisted).
+    n, with_peer = 4, False
 
     @classmethod
     def setUpClass(cls):
-        cls.start(cls.make_lan(cls.n, cls.with_peer, **cls.lan_kw))
+        cls.start(cls.make_lan(cls.n, cls.with_peer))
 
     @classmethod
     def make_lan(cls, n, peer=False, **kw):
-        """The LAN; its first n hosts, for stations."""
+        # The LAN; its first n hosts, for stations.
         cls.net = lan.Lan(n + peer, **kw)
         cls.addClassCleanup(cls.net.close)
         if peer:
@@ -33,7 +33,7 @@ class LanCase(unittest.TestCase):
 
     @classmethod
     def start(cls, hosts, **kw):
-        """Stations on hosts, once each lists all the others."""
+        # Stations on hosts, once each lists all the others.
         cls.stations = [cls.net.start_station(h, **kw) for h in hosts]
         for s in cls.stations:
             if not s.wait_stations(cls.others(s), 15):
@@ -48,7 +48,7 @@ class LanCase(unittest.TestCase):
         return self.net.dump()
 
     def expect_lines(self, st, pane, since, expected, timeout=5):
-        """The lines of `pane` from `since` on become exactly `expected`."""
+        # The lines of `pane` from `since` on become exactly `expected`.
         st.wait_until(lambda: st.lines(pane, since) == expected, timeout)
         self.assertEqual(st.lines(pane, since), expected, "%s %s%s" % (st.addr, pane, self.dump()))
 
@@ -58,35 +58,26 @@ class LanCase(unittest.TestCase):
         return i
 
     def expect_incoming(self, st, sender, text, since, timeout=5):
-        """st shows an empty line, then 'sender -> JA : text'."""
+        # st shows an empty line, then 'sender -> JA : text'.
         line = "%s -> JA : %s" % (sender, text)
-        self.expect_line(st, "messages", line, since, timeout)
-        got = st.lines("messages", since)
-        self.assertEqual(got[got.index(line) - 1:got.index(line)], [""], "%s: %r" % (st.addr, got))
+        i = self.expect_line(st, "messages", line, since, timeout)
+        self.assertEqual(st.lines("messages", since, i)[-1:], [""], "%s%s" % (st.addr, self.dump()))
 
     def deliver(self, a, r, route_len, text, timeout=10):
-        """Sends text from a to r and checks what every station shows and a's
-        transcript.  Returns the relays H1..Hk of the drawn route."""
+        # Sends text from a to r and checks what a, r and every relay show;
+        # the relays of the drawn route, first hop first.
         marks = {s: s.mark() for s in self.stations}
-        before = a.transcript()
-        self.assertIsNotNone(before, "no transcript " + a.transcript_path)
-        shown = text[:99]
-        t0 = time.monotonic()
+        shown, t0 = text[:99], time.monotonic()
         a.send_msg(r.addr, route_len, text)
         self.expect_incoming(r, a.addr, shown, marks[r], timeout)
-        elapsed_ms = (a.when(self.expect_line(a, "messages", DOBA, marks[a])) - t0) * 1000
-        got = a.lines("messages", marks[a])
-        relays = a.route(marks[a], r.addr, shown)
-        self.assertIsNotNone(relays, self.dump())
-        back = relays[::-1]  # as printed: nearest the recipient first
-        self.assertEqual(got, ["", r.addr, *back, "VYGENEROVANA TRASA:",
-                               "JA -> %s : %s" % (r.addr, shown), got[-1]], self.dump())
-        self.assertLessEqual(int(DOBA.fullmatch(got[-1]).group(1)), elapsed_ms + 5)
-        self.assertLessEqual(set(relays), self.others(a))
-        self.assertIn(len(relays), {route_len, route_len - 1} if route_len > 0 else {0})
-        hops = [a.addr] + relays + [r.addr]
-        self.assertTrue(all(x != y for x, y in zip(hops[1:], hops[2:])), hops)
+        took = a.when(self.expect_line(a, "messages", DOBA, marks[a])) - t0
+        got, relays = a.lines("messages", marks[a]), a.route(marks[a], r.addr, shown)
+        # as printed: the relay nearest the recipient first
+        self.assertEqual(got, ["", r.addr, *relays[::-1], "VYGENEROVANA TRASA:", "JA -> %s : %s" % (r.addr, shown),
+                               got[-1]], self.dump())
+        self.assertLessEqual(int(DOBA.fullmatch(got[-1]).group(1)), took * 1000 + 5)
         # every relay shows one PRENOS line per visit, chaining a to r
+        hops = [a.addr] + relays + [r.addr]
         want = collections.defaultdict(collections.Counter)
         for i in range(1, len(hops) - 1):
             want[hops[i]]["PRENOS: %s -> %s -> %s" % tuple(hops[i - 1:i + 2])] += 1
@@ -94,15 +85,11 @@ class LanCase(unittest.TestCase):
             seen = lambda: collections.Counter(s.lines("transfers", marks[s]))
             s.wait_until(lambda: seen() == want[s.addr], 3)
             self.assertEqual(seen(), want[s.addr], "%s transfers, route %s%s" % (s.addr, hops, self.dump()))
-        record = "JA -> %s : %s\nVYGENEROVANA TRASA:\n%s\n%s\n\n" % (r.addr, shown, "\n".join([r.addr] + back), got[-1])
-        tails = {before + record.encode(enc) for enc in ("utf-8", "cp1250")}
-        a.wait_until(lambda: a.transcript() in tails, 2)
-        self.assertIn(a.transcript(), tails, "transcript of %s" % a.addr)
         return relays
 
     def deliver_route(self, a, r, route_len, text, tries=8):
-        """deliver() until the route has route_len relays (the last relay drawn
-        may be the recipient, which shortens the route by one)."""
+        # deliver() until the route has route_len relays (the last relay drawn
+        # may be the recipient, which shortens the route by one)
         for _ in range(tries):
             relays = self.deliver(a, r, route_len, text)
             if len(relays) == route_len:
