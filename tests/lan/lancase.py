@@ -66,7 +66,7 @@ class LanCase(unittest.TestCase):
     def deliver(self, a, r, route_len, text, timeout=10):
         # Sends text from a to r and checks what a, r and every relay show;
         # the relays of the drawn route, first hop first.
-        marks = {s: s.mark() for s in self.stations}
+        marks, before = {s: s.mark() for s in self.stations}, a.transcript()
         shown, t0 = text[:99], time.monotonic()
         a.send_msg(r.addr, route_len, text)
         self.expect_incoming(r, a.addr, shown, marks[r], timeout)
@@ -85,6 +85,10 @@ class LanCase(unittest.TestCase):
             seen = lambda: collections.Counter(s.lines("transfers", marks[s]))
             s.wait_until(lambda: seen() == want[s.addr], 3)
             self.assertEqual(seen(), want[s.addr], "%s transfers, route %s%s" % (s.addr, hops, self.dump()))
+        # a's transcript: the message, its route from the recipient back, the time
+        record = "JA -> %s : %s\nVYGENEROVANA TRASA:\n%s\n%s\n\n" % (r.addr, shown, "\n".join(hops[:0:-1]), got[-1])
+        a.wait_until(lambda: a.transcript() == before + record.encode(), 2)
+        self.assertEqual(a.transcript(), before + record.encode(), "transcript of %s" % a.addr)
         return relays
 
     def deliver_route(self, a, r, route_len, text, tries=8):

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <stack>
 
 #include "net/station_fixture.h"
@@ -71,22 +73,43 @@ TEST_F(OnionPath, NothingDialledWhereNoStationCanBe) {
     }
 }
 
-// A station that could not be reached is left out of routes until it is
-// heard from again; no station follows itself on a route.
-TEST_F(OnionPath, UnreachableLeftOutUntilHeardFrom) {
+// Relays are drawn from the listed stations not known unreachable, never the
+// same twice in a row; a station that could not be reached is drawn again
+// once heard from. With none to draw, the writer says so. Each row first
+// changes what the writer knows, then draws a route of its length.
+TEST_F(OnionPath, DrawingRelays) {
     TestStation a("10.0.0.71", 21), s1("10.0.0.72", 22), s2("10.0.0.73", 23);
-    for (TestStation* s : {&s1, &s2}) a.knows(*s);
-    const uint32_t one = s1.net.own_address();
-    for (bool heard : {false, true}) {
-        a.net.stations().unreachable(one);
-        if (heard) a.net.heard_from(one);
+    const uint32_t one = s1.net.own_address(), two = s2.net.own_address();
+    const Lines none{"Nie su dostupne ziadne stanice", ""};
+    const struct {
+        std::function<void()> change;
+        int length;
+        size_t drawn;
+        std::set<uint32_t> from;
+        Lines said;
+    } rows[] = {
+        {[] {}, 3, 0, {}, none},
+        {[] {}, 0, 0, {}, {}},
+        {[&] { a.knows(s1); }, 5, 1, {one}, {}},
+        {[&] { a.knows(s2); }, 40, 40, {one, two}, {}},
+        {[&] { a.net.stations().unreachable(one); }, 40, 1, {two}, {}},
+        {[&] { a.net.stations().unreachable(two); }, 2, 0, {}, none},
+        {[&] { a.net.heard_from(one); }, 3, 1, {one}, {}},
+        {[&] { a.net.heard_from(two); }, 40, 40, {one, two}, {}},
+        {[] {}, -3, 0, {}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        row.change();
+        a.print.reset();
         std::stack<uint32_t> route;
-        a.net.generate_path(&route, 40);
-        ASSERT_EQ(route.size(), heard ? 40u : 1u);
+        a.net.generate_path(&route, row.length);
+        EXPECT_EQ(route.size(), row.drawn);
         for (uint32_t previous = 0; !route.empty(); route.pop()) {
-            EXPECT_NE(route.top(), heard ? previous : one);
+            EXPECT_TRUE(row.from.count(route.top()) && route.top() != previous);
             previous = route.top();
         }
+        EXPECT_EQ(a.lines(), row.said);
     }
 }
 
