@@ -52,6 +52,26 @@ TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
+// With relays asked for and none to draw, nothing is sent: nobody is listed,
+// or every listed station is known unreachable (going straight to the
+// recipient would give away who writes to whom).
+TEST(Window, NoRelayToDrawSendsNothing) {
+    Sink anywhere;
+    plat::SetWindowText(edit_1, "ahoj");
+    plat::SetWindowText(edit_2, "10.0.0.92");
+    plat::SetWindowText(edit_3, "2");
+    for (bool listed : {false, true}) {
+        SCOPED_TRACE(listed);
+        if (listed) net.save_IPaddr("10.0.0.92", rsa->get_my_keys());
+        net.stations().unreachable(inet_addr("10.0.0.92"));
+        print.reset();
+        QTest::keyClick(w(edit_1), Qt::Key_Return);
+        EXPECT_TRUE(anywhere.take().empty());
+        const Lines none{"Nie su dostupne ziadne stanice", ""};
+        EXPECT_EQ(lines(listbox_1), listed ? none : (Lines{"Stanica neexistuje.", "", none[0], ""}));
+    }
+}
+
 // The controls stand where the window's layout puts them, and a resize moves none.
 TEST(Window, ControlsStandWhereTheyBelongAndStayOnResize) {
     const std::pair<plat::HWND, QRect> controls[] = {
