@@ -100,8 +100,6 @@ class Peer:
                 key = parse_key_message(b"HELLO", data)
                 if key:
                     self.keys[src] = key
-                elif data[:3] == b"BYE":
-                    self.keys.pop(src, None)
 
     def _tcp_loop(self):
         while True:
@@ -176,17 +174,16 @@ class Peer:
 
     def cmd_udp_burst(self, to, seed, count):
         # a pause after every 50, so that the station's receive queue keeps up
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            for i, data in enumerate(junk_datagrams(seed, count)):
-                s.sendto(data, (to, PORT))
-                time.sleep(0.005 * (i % 50 == 49))
+        for i, data in enumerate(junk_datagrams(seed, count)):
+            send_udp(to, data)
+            time.sleep(0.005 * (i % 50 == 49))
 
     def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, seed=0):
         # `count` connections, kept as `mode` says: silent (nothing sent),
         # drip (a byte every `gap` seconds), empty (our side closed at once),
         # junk (junk_streams(seed, count), then our side closed), reset (a
-        # few bytes, then closed with SO_LINGER 0).  threads=0: all open before any is
-        # kept; else `threads` at a time, each opening its own.  Waits up to
+        # few bytes, then closed with SO_LINGER 0).  threads=0: all open
+        # before any is kept; else `threads` at a time, each opening its own.  Waits up to
         # `limit` s for the station to close each: [opened, closed, outcome]
         # (monotonic clock; outcome eof, reset or open).
         data = junk_streams(seed, count) if mode == "junk" else [b"\x07junk" * (mode == "reset")] * count
