@@ -109,8 +109,7 @@ class AbuseCase(LanCase):
             took = d.when(self.expect_line(d, "messages", "%s -> JA : %s" % (a.addr, text), md)) - t0
             if a.route(ma, d.addr, text) == [b.addr]:
                 break
-        else:
-            self.fail("no route through B in 20 draws")
+        self.assertEqual(a.route(ma, d.addr, text), [b.addr], "no route through B in 20 draws")
         return lambda: (self.assertLessEqual(answer, ANSWER, label), self.assertLessEqual(took, QUICK, label))
 
 

@@ -62,13 +62,11 @@ class Heal(LanCase):
             self.expect_line(a, "messages", DOBA, m)
             got, out = a.lines("messages", m), "JA -> %s : %s" % (c.addr, text)
             if got[:3] == ["", c.addr, b.addr]:
-                relays = a.route(m, c.addr, text)
-                self.assertNotIn(b.addr, relays)
-                self.assertEqual(got, ["", c.addr, b.addr, "VYGENEROVANA TRASA:", out, NO_CONNECT, "", c.addr,
-                                       *relays[::-1], "VYGENEROVANA TRASA:", out, got[-1]], self.dump())
                 break
-        else:
-            self.fail("B never drawn as the first hop" + self.dump())
+        relays = a.route(m, c.addr, text)
+        self.assertNotIn(b.addr, relays)
+        self.assertEqual(got, ["", c.addr, b.addr, "VYGENEROVANA TRASA:", out, NO_CONNECT, "", c.addr,
+                               *relays[::-1], "VYGENEROVANA TRASA:", out, got[-1]], self.dump())
         nb = type(self).b = self.net.start_station(b.host)
         self.stations[self.stations.index(b)] = nb
         self.assertTrue(nb.wait_stations(self.others(nb), 5), self.dump())
