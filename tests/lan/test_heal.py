@@ -100,14 +100,21 @@ class Heal(LanCase):
             self.assertTrue(p.wait_event(3, since=mp, ev="tcp", kind="ACK", **{"from": to.addr}), self.dump())
 
     def test_link_pulled_and_put_back(self):
-        a, c = self.a, self.c
+        # C unplugged: each end reports its message undelivered, and A, while
+        # its connection to C waits and P holds two idle ones to it, still
+        # takes B's message.  Plugged back, the link works both ways.
+        a, c, p = self.a, self.c, self.peer
         c.host.unplug()
         try:
             m = {s: s.mark() for s in (a, c)}
             a.send_msg(c.addr, 0, "do prazdna")
             c.send_msg(a.addr, 0, "z prazdna")
+            held = p.start("conns", to=a.addr, mode="silent", count=2, limit=10)
+            time.sleep(0.3)
+            self.deliver(self.b, a, 0, "medzitym")
             for s in (a, c):
                 self.expect_line(s, "messages", NO_CONNECT, m[s], timeout=8)
+            self.assertEqual({x[2] for x in p.result(held)["conns"]}, {"eof"})
         finally:
             c.host.plug()
         self.deliver(a, c, 0, "uz to ide")
