@@ -25,14 +25,10 @@ TCP_PREFIXES = (b"", b"WELCOME", b"ACK", b"IP:", b"MESS:")
 def junk_datagrams(seed, count):
     # 0..1400 random bytes, a third starting HELLO or BYE, the edge sizes
     # first; never a whole HELLO (134..300 bytes), so none may list its sender
-    rng = random.Random(seed)
-    edges = [0, 1, 2, 3, 4, 5, 133, 134, 135, 299, 300, 301, 1400]
-    out = []
-    for i in range(count):
-        size = edges[i] if i < len(edges) else rng.choice((rng.randint(0, 300), rng.randint(301, 1400)))
-        data = (rng.choice((b"", b"", b"", b"", b"HELLO", b"BYE")) + rng.randbytes(size))[:size]
-        out.append(data[:133] if data[:5] == b"HELLO" and 134 <= size <= 300 else data)
-    return out
+    rng, edges = random.Random(seed), [0, 1, 2, 3, 4, 5, 133, 134, 135, 299, 300, 301, 1400]
+    sizes = edges + [rng.choice((rng.randint(0, 300), rng.randint(301, 1400))) for _ in range(count - len(edges))]
+    out = [(rng.choice((b"", b"", b"", b"", b"HELLO", b"BYE")) + rng.randbytes(n))[:n] for n in sizes]
+    return [x[:133] if x[:5] == b"HELLO" and 134 <= len(x) <= 300 else x for x in out]
 
 
 def junk_streams(seed, count):
@@ -51,17 +47,13 @@ def send_tcp(addr, data):
         s.sendall(data)
 
 
-def send_udp(addr, data, source=None):
-    # with `source`, forged from that address through a raw socket (the
-    # kernel fills in the IP checksum, the UDP one is left 0)
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW if source else socket.SOCK_DGRAM,
-                       socket.IPPROTO_RAW if source else 0) as s:
+def send_udp(addr, data, source=""):
+    # from `source` when given, an address of no host here (IP_TRANSPARENT lets the socket take it)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-        if not source:
-            return s.sendto(data, (addr, PORT))
-        udp = struct.pack("!HHHH", PORT, PORT, 8 + len(data), 0) + data
-        s.sendto(struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
-                             socket.inet_aton(source), socket.inet_aton(addr)) + udp, (addr, 0))
+        s.setsockopt(socket.SOL_IP, socket.IP_TRANSPARENT, 1)
+        s.bind((source, 0))
+        s.sendto(data, (addr, PORT))
 
 
 def until_closed(s, limit):
@@ -108,8 +100,6 @@ class Peer:
                 key = parse_key_message(b"HELLO", data)
                 if key:
                     self.keys[src] = key
-                elif data[:3] == b"BYE":
-                    self.keys.pop(src, None)
 
     def _tcp_loop(self):
         while True:
@@ -117,7 +107,7 @@ class Peer:
             self._bg(self._serve, conn, src)
 
     def _serve(self, conn, src):
-        t0, data = time.monotonic(), b""
+        data = b""
         with conn:
             conn.settimeout(5)
             try:
@@ -125,19 +115,15 @@ class Peer:
                     data += part
             except OSError:
                 pass
-        ev = {"ev": "tcp", "from": src, "hex": data.hex(), "len": len(data), "t0": t0}
-        key = parse_key_message(b"WELCOME", data)
+        ev, key = {"ev": "tcp", "from": src, "hex": data.hex()}, parse_key_message(b"WELCOME", data)
         layer = open_layer(data, self.d, self.n) if not key and data[:3] != b"ACK" else None
         if key:
             ev["kind"], self.keys[src] = "WELCOME", key
         elif data[:3] == b"ACK":
             ev["kind"] = "ACK"
-        elif layer and layer[0] == "IP":
-            ev.update(kind="IP", next=layer[1], inner=layer[2].hex())
-            self._bg(send_tcp, layer[1], layer[2])
-        elif layer:
-            ev.update(kind="MESS", writer=layer[1], text=layer[2].hex())
-            self._bg(send_tcp, layer[1], b"ACK")
+        elif layer:  # IP: relayed to the next hop; MESS: acknowledged to its writer
+            ev.update(kind=layer[0], writer=layer[1], text=layer[2].hex())
+            self._bg(send_tcp, layer[1], layer[2] if layer[0] == "IP" else b"ACK")
         self.emit(dict({"kind": "bad"}, **ev))
 
     # ---- commands: each returns the fields of its reply
@@ -188,20 +174,19 @@ class Peer:
 
     def cmd_udp_burst(self, to, seed, count):
         # a pause after every 50, so that the station's receive queue keeps up
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            for i, data in enumerate(junk_datagrams(seed, count)):
-                s.sendto(data, (to, PORT))
-                time.sleep(0.005 * (i % 50 == 49))
+        for i, data in enumerate(junk_datagrams(seed, count)):
+            send_udp(to, data)
+            time.sleep(0.005 * (i % 50 == 49))
 
-    def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, hex="", seed=0):
+    def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, seed=0):
         # `count` connections, kept as `mode` says: silent (nothing sent),
         # drip (a byte every `gap` seconds), empty (our side closed at once),
-        # junk (junk_streams(seed, count), then our side closed), reset (`hex`,
-        # then closed with SO_LINGER 0).  threads=0: all open before any is
-        # kept; else `threads` at a time, each opening its own.  Waits up to
+        # junk (junk_streams(seed, count), then our side closed), reset (a
+        # few bytes, then closed with SO_LINGER 0).  threads=0: all open
+        # before any is kept; else `threads` at a time, each opening its own.  Waits up to
         # `limit` s for the station to close each: [opened, closed, outcome]
         # (monotonic clock; outcome eof, reset or open).
-        data = junk_streams(seed, count) if mode == "junk" else [bytes.fromhex(hex)] * count
+        data = junk_streams(seed, count) if mode == "junk" else [b"\x07junk" * (mode == "reset")] * count
         opened = [(time.monotonic(), connect(to)) for _ in range(count * (not threads))]
 
         def keep(i):

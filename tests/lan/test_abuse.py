@@ -9,7 +9,6 @@ import resource
 import signal
 import tempfile
 import time
-import types
 import unittest
 
 import lan
@@ -20,7 +19,7 @@ from lancase import DOBA, FAIL, NO_CONNECT, LanCase
 BOUND = 3.5  # the station's 3 s bounded wait, and some slack for a busy machine
 QUICK, ANSWER = 0.2, 0.05  # a message through a held station; its user's own send shown
 SOAK_SECONDS = float(os.environ.get("CIBULA_SOAK_SECONDS", "180"))
-SECTIONS = []
+REPORT = []  # [title, inputs, outcome] of each abuse tried
 
 
 def setUpModule():
@@ -29,24 +28,12 @@ def setUpModule():
 
 def tearDownModule():
     path = os.environ.get("CIBULA_ROBUSTNESS_REPORT")
-    if not (path and SECTIONS):
-        return
-    out = ["# What a station withstands", "", "Station binary: `%s`; written %s."
-           % (lan.station_binary(), time.strftime("%Y-%m-%d %H:%M:%S")), ""]
-    for i, s in enumerate(SECTIONS, 1):
-        out += ["## %d. %s%s" % (i, s.title, "" if s.passed else " (TEST FAILED)"), "", "- Inputs: " + s.inputs,
-                "- Crashes: %s" % ("unknown" if s.crashes is None else s.crashes),
-                "- Honest message after it: " + s.honest] + ["- " + n for n in s.notes] + [""]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(out))
-    print("robustness report:", path)
-
-
-def Section(title, inputs):
-    # one abuse in the report
-    SECTIONS.append(types.SimpleNamespace(title=title, inputs=inputs, notes=[], honest="not reached", crashes=None,
-                                          passed=False))
-    return SECTIONS[-1]
+    if path and REPORT:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("# What a station withstands\n\nStation binary: `%s`.\n" % lan.station_binary())
+            for i, (title, inputs, outcome) in enumerate(REPORT, 1):
+                f.write("\n## %d. %s\n\n- Inputs: %s\n- Outcome: %s\n" % (i, title, inputs, outcome))
+        print("robustness report:", path)
 
 
 def udp_drops(station):
@@ -90,19 +77,23 @@ def costs(conns):
 
 
 class AbuseCase(LanCase):
-    sec = None
+
+    def abuse(self, title, inputs):
+        # this test's section of the report, failed until an honest message gets through after the abuse
+        self.sec = [title, inputs, "TEST FAILED"]
+        REPORT.append(self.sec)
 
     def check_alive(self):
         ended = ["%s ended with %s" % (s.addr, s.exit_code()) for s in self.stations if not (s.running() or s.killed)]
         self.assertEqual(ended + [f for s in self.stations for f in s.faults()], [], self.dump())
 
-    def honest(self, a, d, text):
-        # an honest message a -> d over two relays; into the report
+    def honest(self, a, d, text, seen=""):
+        # an honest message a -> d over two relays; into the report after what the test saw
         self.check_alive()
         relays = self.deliver_route(a, d, 2, text)
         ms = int(DOBA.fullmatch(a.lines("messages")[-1]).group(1))
-        self.sec.honest = "delivered and acknowledged, %s, %d ms" % (" -> ".join([a.addr, *relays, d.addr]), ms)
-        self.sec.passed = True
+        self.sec[2] = "%shonest message %s delivered and acknowledged in %d ms" % (
+            seen, " -> ".join([a.addr, *relays, d.addr]), ms)
 
     def unheld(self, label):
         # While something holds B: B's own send shows its lines within
@@ -118,15 +109,8 @@ class AbuseCase(LanCase):
             took = d.when(self.expect_line(d, "messages", "%s -> JA : %s" % (a.addr, text), md)) - t0
             if a.route(ma, d.addr, text) == [b.addr]:
                 break
-        else:
-            self.fail("no route through B in 20 draws")
-        self.sec.notes.append("%s: B's own send shown after %.0f ms; A's message through B delivered after %.0f ms"
-                              % (label, 1000 * answer, 1000 * took))
+        self.assertEqual(a.route(ma, d.addr, text), [b.addr], "no route through B in 20 draws")
         return lambda: (self.assertLessEqual(answer, ANSWER, label), self.assertLessEqual(took, QUICK, label))
-
-    def tearDown(self):
-        if self.sec:
-            self.sec.crashes = sum(not s.running() and not s.killed or bool(s.faults()) for s in self.stations)
 
 
 class Abuse(AbuseCase):
@@ -142,38 +126,28 @@ class Abuse(AbuseCase):
 
     def test_junk_datagrams(self):
         p, b, n = self.peer, self.b, 10000
-        data = rp.junk_datagrams(1, n)
-        long_ = sum(len(x) > 300 for x in data)
-        self.sec = Section("Junk datagrams", "%d datagrams of 0-1,400 bytes to B (%d longer than 300 bytes, %d "
-                           "starting HELLO but none a whole one, %d starting BYE)" % (
-                               n, long_, sum(x[:5] == b"HELLO" for x in data), sum(x[:3] == b"BYE" for x in data)))
+        long_ = sum(len(x) > 300 for x in rp.junk_datagrams(1, n))
+        self.abuse("Junk datagrams", "%d datagrams to B, 0-1,400 bytes, a third starting HELLO or BYE" % n)
         m, drops = b.mark(), udp_drops(b)
         p.call("udp_burst", to=b.addr, seed=1, count=n, timeout=120)
         settle(b, "messages", m, long_, 20)
         time.sleep(0.5)
         drops, got = udp_drops(b) - drops, b.lines("messages", m)
-        self.sec.notes.append("datagrams dropped by B's kernel for a full buffer: %d" % drops)
         # one failure line for each long datagram the kernel let through, and no change to the list
         self.assertEqual(set(got), {FAIL}, self.dump())
         self.assertTrue(long_ - drops <= len(got) <= long_, "%d lines, %d long, %d dropped" % (len(got), long_, drops))
         self.assertEqual(b.lines("stations", m), [], "B's list changed")
-        self.honest(self.a, self.d, "po datagramoch")
+        self.honest(self.a, self.d, "po datagramoch", "%d dropped by B's kernel for a full buffer; " % drops)
 
     def test_junk_connections(self):
         p, b, n = self.peer, self.b, 1000
         want = collections.Counter(map(expected_tcp, rp.junk_streams(2, n)))
-        self.sec = Section("Junk connections", "%d connections to B from 4 threads, random bytes of %s bytes in "
-                           "turn, starting with %s in turn" % (n, ", ".join(map(str, rp.TCP_LENGTHS)),
-                                                              ", ".join(repr(x.decode()) for x in rp.TCP_PREFIXES)))
-        m, t0, before = b.mark(), time.monotonic(), b.transcript()
+        self.abuse("Junk connections", "%d to B, random bytes of %s after %s" % (n, rp.TCP_LENGTHS, rp.TCP_PREFIXES))
+        m, before = b.mark(), b.transcript()
         res = p.call("conns", to=b.addr, mode="junk", seed=2, count=n, threads=4, limit=15, timeout=600)["conns"]
-        wall, outcome = time.monotonic() - t0, collections.Counter(c[2] for c in res)
+        # each closed by B within the bound (one left open lasts the whole limit), so each handled
         longest = max(c[1] - c[0] for c in res)
-        self.sec.notes += ["station closed %s; %.1f s in all, %.1f ms a connection, the longest %.2f s"
-                           % (dict(outcome), wall, 1000 * wall / n, longest), "expected: %s" % dict(want)]
-        self.assertEqual(outcome["open"], 0, outcome)
         self.assertLessEqual(longest, BOUND)
-        # The station has closed every connection, so it has handled every one.
         settle(b, "messages", m, 2 * want["fail"], 5)
         self.assertEqual(collections.Counter(b.lines("messages", m)), {"": want["fail"], FAIL: want["fail"]})
         # An ACK that no message of B waits on leaves no trace; by design, a
@@ -184,27 +158,22 @@ class Abuse(AbuseCase):
         self.assertIn(len(b.lines("stations", m)), range(1, want["welcome"] + 1))  # redraws coalesce
         p.call("bye")
         self.assertTrue(b.wait_stations(self.others(b), 3), self.dump())
-        self.honest(self.a, self.d, "po smeti v spojeniach")
+        self.honest(self.a, self.d, "po smeti v spojeniach", "the longest held %.2f s; " % longest)
 
     def test_idle_connections(self):
         # An idle connection ends in a failure line at its deadline, an empty
         # one in nothing; a dripping one is no longer; a reset one holds nothing up.
         p, b, c, d = self.peer, self.b, self.c, self.d
-        self.sec = Section("Idle connections", "to B: 50 connections closed at once without data, one after "
-                           "another, then 10 reset with SO_LINGER 0; to C: 10 sending a byte a second, all at once; "
-                           "to D: 5 silent, all at once")
+        self.abuse("Idle connections", "to B 50 empty, then 10 reset; to C 10 sending a byte a second; to D 5 silent")
         marks = {s: s.mark() for s in (b, c, d)}
         drip = p.start("conns", to=c.addr, mode="drip", count=10, gap=1.0, limit=45)
         silent = p.start("conns", to=d.addr, mode="silent", count=5, limit=25)
         empty = p.call("conns", to=b.addr, mode="empty", count=50, threads=1, limit=10)["conns"]
-        resets = p.call("conns", to=b.addr, mode="reset", count=10, hex=b"\x07junk".hex())["conns"]
+        resets = p.call("conns", to=b.addr, mode="reset", count=10)["conns"]
         probe = p.call("conns", to=b.addr, mode="empty", count=1, limit=10)["conns"]
         drip, silent = p.result(drip, 60)["conns"], p.result(silent, 40)["conns"]
         for kind, conns, waits in (("empty", empty, [x[1] - x[0] for x in empty]), ("drip", drip, costs(drip)),
-                                   ("silent", silent, costs(silent)), ("probe after resets", probe,
-                                                                       [probe[0][1] - resets[0][0]])):
-            self.sec.notes.append("%s: longest hold %.2f s, %s" % (kind, max(waits),
-                                                                   collections.Counter(x[2] for x in conns)))
+                                   ("silent", silent, costs(silent)), ("probe", probe, [probe[0][1] - resets[0][0]])):
             self.assertEqual({x[2] for x in conns} - {"eof", "reset"}, set(), "%s left open: %s" % (kind, conns))
             self.assertLessEqual(max(waits), BOUND, "%s: %s" % (kind, ["%.2f" % x for x in waits]))
         for s, n in ((c, 10), (d, 5)):
@@ -215,27 +184,21 @@ class Abuse(AbuseCase):
 
     def test_held_connections(self):
         p, b = self.peer, self.b
-        self.sec = Section("Held connections", "from P to B: 20 silent connections, held; then 1,000 more opened at "
-                           "once; meanwhile B's user sends and A writes through B; then 24 onions at once from P "
-                           "through B")
+        self.abuse("Held connections", "to B 20 silent connections, then 1,000 at once, then 24 onions through B")
         time.sleep(0.5)
         m, fds, rss = b.mark(), b.fd_count(), b.rss_kib()
         held = p.start("conns", to=b.addr, mode="silent", count=20, limit=10)
         time.sleep(0.3)
-        checks = [self.unheld("20 held")]
         flood = p.start("conns", to=b.addr, mode="silent", count=1000, limit=10)
         settle(b, "messages", m, 2 * 100, 10)  # well under way: B has let go of its oldest
-        checks.append(self.unheld("1,000 opened"))
+        check = self.unheld("1,020 held")
         conns = p.result(held, 20)["conns"] + p.result(flood, 60)["conns"]
         self.assertEqual({c[2] for c in conns} - {"eof", "reset"}, set(), "left open")
         # every one of them ends with its line, at its deadline or when B let go of it
         self.assertTrue(b.wait_until(lambda: b.lines("messages", m).count(FAIL) >= 1020, 5))
         time.sleep(0.5)
         self.assertEqual(b.lines("messages", m).count(FAIL), 1020)
-        for check in checks:
-            check()
-        self.sec.notes.append("B: VmRSS %d -> %d KiB, open descriptors %d -> %d"
-                              % (rss, b.rss_kib(), fds, b.fd_count()))
+        check()
         self.assertEqual(b.fd_count(), fds)
         self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
         # a writer's burst through B is no flood: all 24 get through
@@ -248,8 +211,7 @@ class Abuse(AbuseCase):
 
     def test_out_of_descriptors(self):
         p, b, refused = self.peer, self.b, "Soket sa nepodarilo prijat."
-        self.sec = Section("Out of descriptors", "B's descriptor limit lowered to the descriptors it has open, 5 "
-                           "silent connections from P, the limit restored 2 s later")
+        self.abuse("Out of descriptors", "B's descriptors capped at those it has open for 2 s, 5 connections to it")
         m, limits = b.mark(), resource.prlimit(b.pid, resource.RLIMIT_NOFILE)
         resource.prlimit(b.pid, resource.RLIMIT_NOFILE, (b.fd_count(), limits[1]))
         try:
@@ -260,23 +222,19 @@ class Abuse(AbuseCase):
             cpu = cpu_seconds(b) - cpu
         finally:
             resource.prlimit(b.pid, resource.RLIMIT_NOFILE, limits)
-        self.sec.notes.append("B's CPU time while its accepts failed: %.2f s in 2 s" % cpu)
         self.assertLess(cpu, 0.2, "a busy loop")
         # the queued connections are taken once there are descriptors again
         self.assertEqual({c[2] for c in p.result(held, 20)["conns"]}, {"eof"})
         # (a HELLO due meanwhile could not have its socket either: its own line)
         want = [refused] + ["", FAIL] * 5
-        ours = lambda: [l for l in b.lines("messages", m) if l in want]
-        b.wait_until(lambda: ours() == want, 5)
-        self.assertEqual(ours(), want, self.dump())
-        self.honest(self.a, self.d, "po nedostatku deskriptorov")
+        b.wait_until(lambda: [l for l in b.lines("messages", m) if l in want] == want, 5)
+        self.assertEqual([l for l in b.lines("messages", m) if l in want], want, self.dump())
+        self.honest(self.a, self.d, "po nedostatku deskriptorov", "%.2f s of CPU in 2 s of failing accepts; " % cpu)
 
     def test_missing_next_hop(self):
         p, b = self.peer, self.b
         ghosts = ["%s.%d" % (lan.SUBNET, i) for i in (200, 201, 202)]
-        self.sec = Section("Missing hosts", "2 onions to B naming %s (no such host) as the next hop; a HELLO to B "
-                           "forged from %s, then B's own message to it; meanwhile B's user sends and A writes "
-                           "through B" % (" and ".join(ghosts[:2]), ghosts[2]))
+        self.abuse("Missing hosts", "to B 2 onions for missing hops, a HELLO from %s, its message to it" % ghosts[2])
         e, n = p.keys()[b.addr]
         m, t0 = b.mark(), time.monotonic()
         for ghost in ghosts[:2]:
@@ -288,84 +246,56 @@ class Abuse(AbuseCase):
         # each of the four (2 forwards, the WELCOME, B's own) reported once, within the bound
         self.assertTrue(b.wait_until(lambda: b.lines("messages", m).count(NO_CONNECT) >= 4, 2 * BOUND))
         took = [t - t0 for t, pane, line in b.entries(m) if line == NO_CONNECT]
-        self.sec.notes.append("reported after %s s" % ", ".join("%.2f" % x for x in took))
         self.assertEqual(len(took), 4)
         self.assertLessEqual(max(took), BOUND)
         for ghost in ghosts[:2]:
             self.assertIn("PRENOS: %s -> %s -> %s" % (p.addr, b.addr, ghost), b.lines("transfers", m))
         p.call("udp_as", source=ghosts[2], to=b.addr, hex=b"BYE".hex())
         self.assertTrue(b.wait_stations(self.others(b), 3), self.dump())
-        self.honest(self.a, self.d, "po chybajucich staniciach")
+        self.honest(self.a, self.d, "po chybajucich staniciach", "each reported within %.2f s; " % max(took))
 
 
 class Soak(AbuseCase):
     # six stations exchanging messages for a bounded time
     n, rng = 6, random.Random(6)
 
-    def traffic(self, until, count, gap=0.0, window=3, tag="s"):
-        # Messages between random stations over 0-5 relays, `gap` seconds
-        # apart at least and at most `window` undelivered at a time, until
-        # `count` are sent or the clock passes `until`; then waits for the last
-        # ones.  Sent [(text, sender, recipient)], delivered {text: (sender, recipient)}.
-        sent, delivered, last = [], {}, 0.0
-        scan = {s: s.mark() for s in self.stations}
-
-        def collect():
-            for s in self.stations:
-                new = s.entries(scan[s])
-                scan[s] += len(new)
-                for writer, _, text in (l.partition(" -> JA : ") for _, p, l in new if p == "messages"):
-                    if text:
-                        delivered[text] = (writer, s.addr)
-        while time.monotonic() < until and len(sent) < count:
-            collect()
-            if len(sent) - len(delivered) >= window or time.monotonic() < last + gap:
-                time.sleep(0.003)
-                continue
-            last = time.monotonic()
-            a, r = self.rng.sample(self.stations, 2)
-            text = "%s%d" % (tag, len(sent))
-            a.send_msg(r.addr, self.rng.randint(0, 5), text)
-            sent.append((text, a.addr, r.addr))
-        end = time.monotonic() + 10
-        while len(delivered) < len(sent) and time.monotonic() < end:
-            time.sleep(0.05)
-            collect()
-        time.sleep(0.5)  # the last acknowledgements
-        return sent, delivered
-
-    def usage(self):
-        return {s: (s.rss_kib(), s.fd_count()) for s in self.stations}
+    def traffic(self, seconds, count, tag):
+        # Messages between random stations over 0-5 relays, three at a time,
+        # the next three once these are shown and their time has come, until
+        # `count` are sent or `seconds` are up: [(text, writer, recipient)]
+        sent, t0 = [], time.monotonic()
+        while time.monotonic() < t0 + seconds and len(sent) < count:
+            shown = []
+            for _ in range(3):
+                a, r = self.rng.sample(self.stations, 2)
+                sent.append(("%s%d" % (tag, len(sent)), a, r))
+                shown.append((r, r.mark(), "%s -> JA : %s" % (a.addr, sent[-1][0])))
+                a.send_msg(r.addr, self.rng.randint(0, 5), sent[-1][0])
+            for r, m, line in shown:
+                r.wait_for_line("messages", line, 10, m)
+            time.sleep(max(0.0, t0 + len(sent) * seconds / count - time.monotonic()))
+        time.sleep(1)  # the last acknowledgements
+        return sent
 
     def test_soak(self):
-        self.sec = Section("Soak", "messages between %d stations over routes of 0-5 relays for %d s"
-                           % (self.n, SOAK_SECONDS))
-        self.traffic(time.monotonic() + 30, 200, tag="w")  # warm-up
-        base, m0, t0 = self.usage(), {s: s.mark() for s in self.stations}, time.monotonic()
-        sent, delivered = self.traffic(t0 + SOAK_SECONDS, 4000, gap=SOAK_SECONDS / 4000)
-        wall = time.monotonic() - t0
-        time.sleep(1)
-        end = self.usage()
-        lost = [x for x in sent if x[0] not in delivered]
-        wrong = [x for x in sent if x[0] in delivered and delivered[x[0]] != x[1:]]
-        acks = collections.Counter({s.addr: sum(map(bool, map(DOBA.fullmatch, s.lines("messages", m0[s]))))
-                                    for s in self.stations})
-        odd = {s.addr: c for s in self.stations
-               for c in [collections.Counter(l for l in s.lines("messages", m0[s]) if l in (FAIL, NO_CONNECT)
-                                             or l.startswith("Doslo"))] if c}
-        asan = sanitized(self.stations[0])
-        self.sec.notes += ["%d messages in %.0f s, %d delivered, %d lost, %d acknowledged"
-                           % (len(sent), wall, len(delivered), len(lost), sum(acks.values())),
-                           "failure lines: %s" % (odd or "none")] + ["sanitized build: VmRSS not checked"] * asan
-        self.sec.notes += ["%s: VmRSS %d -> %d KiB, open descriptors %d -> %d"
-                           % (s.addr, base[s][0], end[s][0], base[s][1], end[s][1]) for s in self.stations]
+        self.abuse("Soak", "messages between %d stations over routes of 0-5 relays for %d s" % (self.n, SOAK_SECONDS))
+        self.traffic(10, 150, "w")  # warm-up: what the stations keep allocated is there by now
+        base, m0 = {s: (s.rss_kib(), s.fd_count()) for s in self.stations}, {s: s.mark() for s in self.stations}
+        sent = self.traffic(SOAK_SECONDS, 4000, "s")
+        end, asan = {s: (s.rss_kib(), s.fd_count()) for s in self.stations}, sanitized(self.stations[0])
+        # each shown once, by its recipient, from its writer, and acknowledged to the writer; no failure line
+        got = lambda want: collections.Counter((s, l) for s in self.stations for l in s.lines("messages", m0[s])
+                                               if want(l))
         self.assertGreaterEqual(len(sent), 2000, "too few messages for a soak")
-        self.assertEqual((lost, wrong, odd), ([], [], {}), self.dump())
-        self.assertEqual(acks, collections.Counter(x[1] for x in sent if x[0] in delivered))
+        self.assertEqual(got(lambda l: " -> JA : " in l), collections.Counter(
+            (r, "%s -> JA : %s" % (a.addr, t)) for t, a, r in sent), self.dump())
+        self.assertEqual(collections.Counter(s for s, l in got(DOBA.fullmatch).elements()),
+                         collections.Counter(a for t, a, r in sent))
+        self.assertEqual(got(lambda l: l in (FAIL, NO_CONNECT) or l.startswith("Doslo")), {}, self.dump())
         for s in self.stations:
             self.assertEqual(end[s][1], base[s][1], "%s: open descriptors" % s.addr)
             self.assertTrue(asan or end[s][0] - base[s][0] <= 2048, "%s: VmRSS grew, KiB" % s.addr)
-        self.honest(self.stations[0], self.stations[3], "po zatazi")
+        self.honest(self.stations[0], self.stations[3], "po zatazi", "%d messages all delivered; " % len(sent))
 
 
 class KilledRelay(AbuseCase):
@@ -374,8 +304,7 @@ class KilledRelay(AbuseCase):
 
     def test_killed_relay(self):
         live, victim = self.stations[:-1], self.stations[-1]
-        self.sec = Section("Relay killed mid-traffic", "SIGKILL to %s among 12 messages in flight, then 30 "
-                           "messages over 2 relays among the others" % victim.addr)
+        self.abuse("Relay killed mid-traffic", "SIGKILL to %s among 12 messages, then 30 more" % victim.addr)
         for i in range(12):
             a = self.rng.choice(live)
             a.send_msg(self.rng.choice([s for s in self.stations if s is not a]).addr, 2, "x%d" % i)
@@ -384,40 +313,29 @@ class KilledRelay(AbuseCase):
             time.sleep(0.01)
         self.assertEqual(victim.wait(5), -signal.SIGKILL, self.dump())
         time.sleep(BOUND)  # what was in flight ends within the bounded waits
-        self.check_alive()
-        by_addr = {s.addr: s for s in self.stations}
-        counts, honest, cut = collections.Counter(), None, []
+        through, honest, cut = 0, None, []
         for i in range(30):
             a, r = self.rng.sample(live, 2)
             text, marks = "k%d" % i, {s: s.mark() for s in live}
             a.send_msg(r.addr, 2, text)
             self.assertTrue(a.wait_until(lambda: a.route(marks[a], r.addr, text) is not None, 5), self.dump())
-            relays = a.route(marks[a], r.addr, text)
-            hops = [a.addr, *relays, r.addr]
-            if relays[:1] == [victim.addr]:  # the writer's own first hop: it routes round it
-                self.expect_line(a, "messages", NO_CONNECT, marks[a])
-                self.expect_incoming(r, a.addr, text, marks[r])
-                counts["its first hop, routed round it, delivered"] += 1
-            elif victim.addr in relays:  # the hop before it reports; nobody gets the text
-                before = by_addr[hops[hops.index(victim.addr) - 1]]
+            hops = [a.addr, *a.route(marks[a], r.addr, text), r.addr]
+            through += victim.addr in hops
+            if victim.addr in hops[2:]:  # a later hop: the hop before it reports; nobody gets the text
+                before = next(s for s in live if s.addr == hops[hops.index(victim.addr) - 1])
                 self.expect_line(before, "messages", NO_CONNECT, marks[before])
-                counts["a later hop, reported by the hop before it"] += 1
                 cut.append("%s -> JA : %s" % (a.addr, text))
-            else:
+            else:  # delivered and acknowledged, round the writer's own first hop if it was that
                 self.expect_incoming(r, a.addr, text, marks[r])
                 ms = int(DOBA.fullmatch(a.lines("messages", self.expect_line(a, "messages", DOBA, marks[a]))[0])[1])
-                counts["around it, delivered and acknowledged"] += 1
-                if len(relays) == 2:
-                    honest = "delivered and acknowledged, %s, %d ms" % (" -> ".join(hops), ms)
+                if len(hops) == 4 and victim.addr not in hops:
+                    honest = "honest message %s delivered and acknowledged in %d ms" % (" -> ".join(hops), ms)
         time.sleep(0.5)
         for s in live:
             self.assertEqual(set(cut) & set(s.lines("messages")), set(), "%s got a cut message" % s.addr)
-            self.assertIn(victim.addr, s.stations(), "%s forgot the killed station" % s.addr)
-        self.sec.notes += ["%s: %d" % kv for kv in counts.items()]
-        self.assertTrue(len(counts) >= 2 and counts["around it, delivered and acknowledged"] and honest,
-                        "routes through it and around it, and one of 2 relays around it: %s" % counts)
+        self.assertTrue(through and honest, "routes through it, and one of 2 relays around it")
         self.check_alive()
-        self.sec.honest, self.sec.passed = honest, True
+        self.sec[2] = "%d of 30 routes through it; %s" % (through, honest)
 
 
 class HarnessCatchesFaults(unittest.TestCase):
@@ -435,10 +353,7 @@ class HarnessCatchesFaults(unittest.TestCase):
                 net = lan.Lan(1)
                 st = net.start_station(net.hosts[0], binary=fake)
                 st.kill(signal.SIGKILL) if body == "killed" else st.quit()
-                if fault:
-                    self.assertRaisesRegex(AssertionError, fault, net.close)
-                else:
-                    net.close()
+                self.assertRaisesRegex(AssertionError, fault, net.close) if fault else net.close()
 
 
 if __name__ == "__main__":
