@@ -30,46 +30,38 @@ Lines lines(plat::HWND h) {
 
 // Enter sends as the button does, the text cut to 99 characters; a route
 // length that is no number, below one, or more than the other stations can
-// fill goes straight to the one station listed. Then the station in use, left
-// as a picture beside the build for a person to look at.
+// fill goes straight to the one station listed. With relays asked for and
+// none to draw (nobody listed, or every listed station known unreachable)
+// nothing is sent: going straight would give away who writes to whom. Then
+// the station in use, left as a picture beside the build for a person to look at.
 TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
-    net.save_IPaddr("10.0.0.92", rsa->get_my_keys());  // what key does not matter: nobody reads it
     const QString typed(150, QChar(0x10D));  // č: one byte in Windows-1250
     plat::SetWindowText(edit_1, typed.toStdString().c_str());
     plat::SetWindowText(edit_2, "10.0.0.92");
     Sink at_r("10.0.0.92");
-    for (const char* length : {"abc", "-3", "2"}) {
+    const Lines sent{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""};
+    const Lines none{"Nie su dostupne ziadne stanice", ""};
+    enum Before { NOTHING, LIST, CUT_OFF };
+    const struct { const char* length; Before before; Lines shown; } rows[] = {
+        {"2", NOTHING, {"Stanica neexistuje.", "", none[0], ""}},
+        {"abc", LIST, sent},
+        {"-3", NOTHING, sent},
+        {"2", NOTHING, sent},
+        {"2", CUT_OFF, none},
+    };
+    for (const auto& [length, before, shown] : rows) {
         SCOPED_TRACE(length);
+        if (before == LIST) net.save_IPaddr("10.0.0.92", rsa->get_my_keys());  // what key does not matter
+        if (before == CUT_OFF) net.stations().unreachable(inet_addr("10.0.0.92"));
         print.reset();
         plat::SetWindowText(edit_3, length);
         QTest::keyClick(w(edit_1), Qt::Key_Return);
         const std::vector<Arrival> got = at_r.take();
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].bytes.size(), 128u) << "one layer: 9 bytes of header and 99 of text";
-        EXPECT_EQ(lines(listbox_1),
-                  (Lines{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""}));
+        EXPECT_EQ(lines(listbox_1), shown);
+        ASSERT_EQ(got.size(), shown == sent ? 1u : 0u);
+        for (const Arrival& a : got) EXPECT_EQ(a.bytes.size(), 128u) << "one layer: 9 bytes of header and 99 of text";
     }
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
-}
-
-// With relays asked for and none to draw, nothing is sent: nobody is listed,
-// or every listed station is known unreachable (going straight to the
-// recipient would give away who writes to whom).
-TEST(Window, NoRelayToDrawSendsNothing) {
-    Sink anywhere;
-    plat::SetWindowText(edit_1, "ahoj");
-    plat::SetWindowText(edit_2, "10.0.0.92");
-    plat::SetWindowText(edit_3, "2");
-    for (bool listed : {false, true}) {
-        SCOPED_TRACE(listed);
-        if (listed) net.save_IPaddr("10.0.0.92", rsa->get_my_keys());
-        net.stations().unreachable(inet_addr("10.0.0.92"));
-        print.reset();
-        QTest::keyClick(w(edit_1), Qt::Key_Return);
-        EXPECT_TRUE(anywhere.take().empty());
-        const Lines none{"Nie su dostupne ziadne stanice", ""};
-        EXPECT_EQ(lines(listbox_1), listed ? none : (Lines{"Stanica neexistuje.", "", none[0], ""}));
-    }
 }
 
 // The controls stand where the window's layout puts them, and a resize moves none.
@@ -86,23 +78,14 @@ TEST(Window, ControlsStandWhereTheyBelongAndStayOnResize) {
     }
 }
 
-// A station clicked in the stations pane becomes the recipient; clearing
-// empties the messages and the transfers but keeps the stations.
-TEST(Window, PickedStationBecomesTheRecipientAndClearingKeepsTheStations) {
+// A station clicked in the stations pane becomes the recipient. Junk cannot
+// grow the messages or the transfers pane without bound; clearing empties
+// them but keeps the stations.
+TEST(Window, PickedStationBecomesTheRecipientPanesKeepTheirNewestLines) {
     for (const char* s : {"10.0.0.92", "10.0.0.95"}) net.save_IPaddr(s, rsa->get_my_keys());
     auto* list = qobject_cast<QListWidget*>(w(listbox_2));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
     EXPECT_EQ(qobject_cast<QLineEdit*>(w(edit_2))->text(), "10.0.0.95");
-    print.printout_mess("x");
-    print.printout_transmission("y");
-    QTest::mouseClick(w(button_2), Qt::LeftButton);
-    EXPECT_EQ(lines(listbox_1), Lines{});
-    EXPECT_EQ(lines(listbox_3), Lines{});
-    EXPECT_EQ(lines(listbox_2), (Lines{"10.0.0.92", "10.0.0.95"}));
-}
-
-// Junk cannot grow the messages or the transfers pane without bound.
-TEST(Window, PanesKeepTheirNewestLines) {
     const int kept = plat::WidgetToolkit::PANE_LINES;
     for (plat::HWND h : {listbox_1, listbox_3}) {
         for (int i = 0; i < kept + 5; ++i)
@@ -112,6 +95,10 @@ TEST(Window, PanesKeepTheirNewestLines) {
         EXPECT_EQ(shown.front(), std::to_string(kept + 4));
         EXPECT_EQ(shown.back(), "5");
     }
+    QTest::mouseClick(w(button_2), Qt::LeftButton);
+    EXPECT_EQ(lines(listbox_1), Lines{});
+    EXPECT_EQ(lines(listbox_3), Lines{});
+    EXPECT_EQ(lines(listbox_2), (Lines{"10.0.0.92", "10.0.0.95"}));
 }
 
 // The notification service of a desktop that renders body markup or not, on
