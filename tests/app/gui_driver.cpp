@@ -6,7 +6,7 @@
 //                top first as "pane<TAB>line", then "end"
 //   state        prints "state<TAB>X window id<TAB>active|inactive", then "end"
 //   close        closes the window as the user would
-// Anything else prints "error<TAB>" and the line.
+// Anything else prints "error<TAB>" and the line; every command ends with "end".
 #include <unistd.h>
 
 #include <QApplication>
@@ -26,8 +26,6 @@
 
 namespace {
 
-StationToolkit* g_tk = nullptr;
-
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -35,13 +33,16 @@ void say(const std::string& line) {
 
 void command(const std::string& line) {
     const std::map<std::string, std::vector<plat::HWND>> controls{
-        {"set", {edit_1, edit_2, edit_3}}, {"press", {button_1, button_2}}, {"pane", {listbox_1, listbox_2, listbox_3}}};
+        {"set", {edit_1, edit_2, edit_3}},
+        {"press", {button_1, button_2}},
+        {"pane", {listbox_1, listbox_2, listbox_3}}};
+    auto* tk = static_cast<StationToolkit*>(plat::toolkit());
     // "WORD N": the control N of WORD's kind, counted from 1; none when there is no such.
     const std::string word = line.substr(0, line.find(' '));
     const size_t n = line.size() > word.size() + 1 ? static_cast<size_t>(line[word.size() + 1] - '1') : SIZE_MAX;
     auto it = controls.find(word);
-    QWidget* control = it != controls.end() && n < it->second.size() ? g_tk->widget(it->second[n]) : nullptr;
-    QWidget* window = g_tk->widget(hwnd);
+    QWidget* control = it != controls.end() && n < it->second.size() ? tk->widget(it->second[n]) : nullptr;
+    QWidget* window = tk->widget(hwnd);
     if (auto* edit = qobject_cast<QLineEdit*>(control)) {
         edit->setText(QString::fromStdString(line.size() > 6 ? line.substr(6) : ""));
     } else if (auto* button = qobject_cast<QPushButton*>(control)) {
@@ -52,10 +53,8 @@ void command(const std::string& line) {
         say("state\t" + std::to_string(window->winId()) + (window->isActiveWindow() ? "\tactive" : "\tinactive"));
     } else if (line == "close") {
         window->close();
-        return;
     } else {
         say("error\t" + line);
-        return;
     }
     say("end");
 }
@@ -65,7 +64,6 @@ void command(const std::string& line) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     StationToolkit tk;
-    g_tk = &tk;
     std::string pending;
     // Once the loop runs, the window and the station exist: take commands.
     QTimer::singleShot(0, [&] {

@@ -64,8 +64,10 @@ TEST(Window, EnterSendsTheTypedTextCutStraightToTheRecipient) {
     ASSERT_TRUE(w(hwnd)->grab().save(CIBULA_PICTURE));
 }
 
-// The controls stand where the window's layout puts them, and a resize moves none.
-TEST(Window, ControlsStandWhereTheyBelongAndStayOnResize) {
+// The controls stand where the window's layout puts them, and a resize moves
+// none. Junk cannot grow the messages or the transfers pane without bound;
+// clearing empties them but keeps the stations.
+TEST(Window, ControlsStandPanesKeepTheirNewestLinesPickedStationIsTheRecipient) {
     const std::pair<plat::HWND, QRect> controls[] = {
         {edit_1, {10, 25, 650, 20}},       {edit_2, {10, 70, 450, 20}},     {edit_3, {480, 70, 50, 20}},
         {listbox_1, {10, 130, 500, 140}},  {listbox_2, {530, 130, 150, 260}}, {listbox_3, {10, 290, 500, 110}},
@@ -76,12 +78,7 @@ TEST(Window, ControlsStandWhereTheyBelongAndStayOnResize) {
         QApplication::processEvents();
         for (const auto& [h, geometry] : controls) EXPECT_EQ(w(h)->geometry(), geometry);
     }
-}
-
-// A station clicked in the stations pane becomes the recipient. Junk cannot
-// grow the messages or the transfers pane without bound; clearing empties
-// them but keeps the stations.
-TEST(Window, PickedStationBecomesTheRecipientPanesKeepTheirNewestLines) {
+    // A station clicked in the stations pane becomes the recipient.
     for (const char* s : {"10.0.0.92", "10.0.0.95"}) net.save_IPaddr(s, rsa->get_my_keys());
     auto* list = qobject_cast<QListWidget*>(w(listbox_2));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
@@ -122,9 +119,9 @@ public:
 
 // Waits up to 5 s for `done`, and a little more for the answers to reach the station.
 bool settle(const std::function<bool()>& done) {
-    for (int i = 0; i < 100 && !done(); ++i) QTest::qWait(50);
+    const bool ok = QTest::qWaitFor(done, 5000);
     QTest::qWait(200);
-    return done();
+    return ok;
 }
 
 TEST(Notifier, BodyEscapedOnlyForMarkupAndOneNotificationPerSender) {
@@ -155,8 +152,6 @@ TEST(Notifier, BodyEscapedOnlyForMarkupAndOneNotificationPerSender) {
         EXPECT_EQ(service.shown[1][1].toUInt(), 0u);
         EXPECT_EQ(service.shown[2][1].toUInt(), 1u) << "the sender's notification is replaced";
     }
-    server.unregisterObject("/org/freedesktop/Notifications");
-    QDBusConnection::disconnectFromBus("server");
     daemon.terminate();
     daemon.waitForFinished(5000);
 }
