@@ -16,7 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdint>
-#include <cstdio>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,11 +25,6 @@
 #include "app/window_main.h"
 
 namespace {
-
-void say(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
 
 void command(const std::string& line) {
     const std::map<std::string, std::vector<plat::HWND>> controls{
@@ -48,15 +43,15 @@ void command(const std::string& line) {
     } else if (auto* button = qobject_cast<QPushButton*>(control)) {
         QTest::mouseClick(button, Qt::LeftButton);
     } else if (auto* list = qobject_cast<QListWidget*>(control)) {
-        for (int i = 0; i < list->count(); ++i) say("pane\t" + list->item(i)->text().toStdString());
+        for (int i = 0; i < list->count(); ++i) std::cout << "pane\t" << list->item(i)->text().toStdString() << '\n';
     } else if (line == "state") {
-        say("state\t" + std::to_string(window->winId()) + (window->isActiveWindow() ? "\tactive" : "\tinactive"));
+        std::cout << "state\t" << window->winId() << (window->isActiveWindow() ? "\tactive\n" : "\tinactive\n");
     } else if (line == "close") {
         window->close();
     } else {
-        say("error\t" + line);
+        std::cout << "error\t" << line << '\n';
     }
-    say("end");
+    std::cout << "end" << std::endl;
 }
 
 }  // namespace
@@ -78,7 +73,7 @@ int main(int argc, char** argv) {
                 command(line);
             }
         });
-        say("ready");
+        std::cout << "ready" << std::endl;
     });
     int code = WinMain(tk);
     plat::set_toolkit(nullptr);
