@@ -36,7 +36,7 @@ Lines lines(plat::HWND h) {
 // the station in use, left as a picture beside the build for a person to look
 // at. The controls stand in place; junk cannot grow the messages or the
 // transfers pane without bound; clearing empties them but keeps the stations.
-TEST(Window, EnterSendsControlsStandPanesKeepTheirNewestLinesPickedStationIsTheRecipient) {
+TEST(Window, DrivenAsAUserDrivesIt) {
     const QString typed(150, QChar(0x10D));  // č: one byte in Windows-1250
     plat::SetWindowText(edit_1, typed.toStdString().c_str());
     plat::SetWindowText(edit_2, "10.0.0.92");
