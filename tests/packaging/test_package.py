@@ -35,7 +35,7 @@ def run(*args):
 
 
 class Options(unittest.TestCase):
-    def test_options(self):
+    def test_options_help_manual_and_readme(self):
         h = run("--help")
         self.assertEqual((h.returncode, h.stderr), (0, ""))
         # arguments: exit code, standard output, standard error
@@ -44,12 +44,10 @@ class Options(unittest.TestCase):
                            (["--headless", "--relay"], (2, "", h.stdout))):
             r = run(*args)
             self.assertEqual((r.returncode, r.stdout, r.stderr), want, args)
-
-    def test_help_manual_and_readme_name_everything(self):
+        # each names every mode, command, pane and the port
         with gzip.open(os.path.join(ROOT, "usr/share/man/man1/cibula.1.gz"), "rt") as f:
             manual = re.sub(r"\\f[BIRP]", "", f.read().replace("\\-", "-"))
-        readme = (SOURCE / "README.md").read_text()
-        for name, text in (("--help", run("--help").stdout), ("manual", manual), ("README", readme)):
+        for name, text in (("--help", h.stdout), ("manual", manual), ("README", (SOURCE / "README.md").read_text())):
             self.assertEqual([n for n in NAMES if n not in text.lower()], [], name)
 
 
@@ -70,12 +68,10 @@ exec "$@"
 
 
 class MaintainerScripts(unittest.TestCase):
+    @unittest.skipUnless(os.geteuid() == 0, "maintainer scripts: skipped: a mount namespace needs root")
     def test_install_upgrade_remove_purge(self):
         # Each step of a package's life, as dpkg runs it, against stand-in
         # systemctl, deb-systemd-helper and deb-systemd-invoke that log their calls.
-        if os.geteuid() != 0:
-            print("maintainer scripts: skipped: a mount namespace needs root")
-            raise unittest.SkipTest("not root")
         tmp = pathlib.Path(tempfile.mkdtemp(prefix="cibula-maint-"))
         self.addCleanup(shutil.rmtree, tmp)
         standins, varlib, calls = tmp / "bin", tmp / "varlib", tmp / "calls"
@@ -96,8 +92,8 @@ class MaintainerScripts(unittest.TestCase):
         for script, systemd, enabled, want, after in (
                 (["postinst", "configure"], True, False, helper("debian-installed", "update-state") + [reload], kept),
                 (["prerm", "upgrade", "0.1"], True, True, [], kept),
-                (["postinst", "configure", "0.1"], True, True, helper("debian-installed", "unmask", "--quiet was-enabled",
-                 "enable", "update-state") + [reload, invoke % "try-restart"], kept),
+                (["postinst", "configure", "0.1"], True, True, helper("debian-installed", "unmask",
+                 "--quiet was-enabled", "enable", "update-state") + [reload, invoke % "try-restart"], kept),
                 (["postinst", "configure", "0.1"], False, False, helper("debian-installed", "update-state"), kept),
                 (["prerm", "remove"], True, False, [invoke % "stop"], kept),
                 (["postrm", "remove"], True, False, [reload] + helper("mask"), kept),
