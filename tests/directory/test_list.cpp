@@ -28,9 +28,7 @@ TEST(List, NewestFirstOneRecordPerAddressANewKeyKeepsItsPlace) {
     };
     Clist list;
     for (const auto& s : steps) {
-        Skeys k;
-        k.key[0] = s.e;
-        k.key[1] = s.n;
+        const Skeys k{{NTL::ZZ(s.e), NTL::ZZ(s.n)}};
         const bool r = s.op == ADD ? list.add(s.address, k) : s.op == REPLACE ? list.replace(s.address, k)
                      : s.op == ERASE ? list.erase(s.address) : (list.erase_all(), true);
         const Skeys held = list.get_keys(s.address);

@@ -23,6 +23,11 @@ inline uint32_t host(int x) { return htonl(0x0A000000u | static_cast<uint32_t>(x
 // broadcast address).
 inline bool reachable(uint32_t a) { return (ntohl(a) >> 24) == 10 && (ntohl(a) + 1) % 0x1000000 > 1; }
 inline const uint32_t OWN = host(1), PREVIOUS = host(2);
+// No station can have these: a host without an address, loopback, multicast, broadcast.
+inline bool nowhere(uint32_t a) {
+    const uint32_t h = ntohl(a);
+    return h >> 24 == 0 || h >> 24 == 127 || h >> 28 == 0xE || h == 0xFFFFFFFFu;
+}
 
 // Never freed: one key pair serves the whole run.
 inline Crsa* keyed(long seed) {
@@ -39,24 +44,18 @@ inline void hand(TestStation& st, const std::string& bytes, uint32_t from, bool 
     (st.net.*(datagram ? &Cnet::handle_datagram : &Cnet::handle_message))(b.get(), static_cast<int>(bytes.size()), from);
 }
 
-// Aborts, after showing what the station did, on a wrong outcome.
-[[noreturn]] inline void fail(const char* check, int line, const auto& shown) {
+// Aborts on a wrong outcome.
+[[noreturn]] inline void fail(const char* check, int line) {
     std::fprintf(stderr, "check failed: %s (line %d)\n", check, line);
-    shown.dump();
     std::abort();
 }
-#define FUZZ_CHECK(shown, ...) ((__VA_ARGS__) ? void() : fuzz::fail(#__VA_ARGS__, __LINE__, (shown)))
+#define FUZZ_CHECK(...) ((__VA_ARGS__) ? void() : fuzz::fail(#__VA_ARGS__, __LINE__))
 
 // What one connection's message made a fresh station at 10.0.0.1 do.
 struct Outcome {
     std::vector<std::string> said, passed;              // its messages and transfers panes
     std::vector<std::pair<uint32_t, std::string>> got;  // the connections it opened: address, bytes
     bool operator==(const Outcome&) const = default;
-    void dump() const {
-        for (const auto& l : said) std::fprintf(stderr, "said |%s|\n", l.c_str());
-        for (const auto& l : passed) std::fprintf(stderr, "passed |%s|\n", l.c_str());
-        for (const auto& [to, bytes] : got) std::fprintf(stderr, "sent %zu bytes to %s\n", bytes.size(), dotted(to).c_str());
-    }
 };
 
 inline Outcome receive(Crsa* rsa, Sink& sink, const std::string& message) {
@@ -83,7 +82,7 @@ public:
 
     void deliver(TestStation& st, Sink& sink, const std::string& bytes, uint32_t from, bool datagram) {
         hand(st, bytes, from, datagram);
-        const bool stranger = from != OWN && station_address_ok(from);
+        const bool stranger = from != OWN && !nowhere(from);
         bool answer = false;
         if (stranger && !datagram && bytes.size() >= 136)  // a WELCOME
             add(from, bytes.substr(7, 128));
@@ -92,20 +91,20 @@ public:
         else if (stranger && datagram && bytes.rfind("BYE", 0) == 0)
             std::erase_if(listed_, [from](const auto& r) { return r.first == from; });
         const std::vector<Arrival> got = sink.take();
-        FUZZ_CHECK(st, got.size() == (answer ? 1u : 0u));
-        FUZZ_CHECK(st, !answer || (got[0].to == from && got[0].bytes == welcome_));
+        FUZZ_CHECK(got.size() == (answer ? 1u : 0u));
+        FUZZ_CHECK(!answer || (got[0].to == from && got[0].bytes == welcome_));
         Clist& list = st.net.stations();
-        FUZZ_CHECK(st, list.get_size() == static_cast<int>(listed_.size()));
-        FUZZ_CHECK(st, st.stations.lines().size() == listed_.size());
+        FUZZ_CHECK(list.get_size() == static_cast<int>(listed_.size()));
+        FUZZ_CHECK(st.stations.lines().size() == listed_.size());
         for (size_t i = 0; i < listed_.size(); ++i) {
             const std::string name = dotted(listed_[i].first);
-            FUZZ_CHECK(st, list.get_ip(static_cast<int>(i) + 1) == listed_[i].first);
-            FUZZ_CHECK(st, st.stations.lines()[listed_.size() - 1 - i] == name);  // oldest on top
+            FUZZ_CHECK(list.get_ip(static_cast<int>(i) + 1) == listed_[i].first);
+            FUZZ_CHECK(st.stations.lines()[listed_.size() - 1 - i] == name);  // oldest on top
             const Skeys k = list.get_keys(name.c_str());
             const auto* key = reinterpret_cast<const unsigned char*>(listed_[i].second.data());
-            FUZZ_CHECK(st, k.key[0] == NTL::ZZFromBytes(key, 64) && k.key[1] == NTL::ZZFromBytes(key + 64, 64));
+            FUZZ_CHECK(k.key[0] == NTL::ZZFromBytes(key, 64) && k.key[1] == NTL::ZZFromBytes(key + 64, 64));
         }
-        FUZZ_CHECK(st, st.messages.lines().empty());  // nothing failed, nothing to say
+        FUZZ_CHECK(st.messages.lines().empty());  // nothing failed, nothing to say
     }
 
 private:

@@ -111,11 +111,6 @@ struct TestStation {
         net.stations().add(dotted(other.net.own_address()).c_str(), other.rsa.get_my_keys());
     }
     const std::vector<std::string>& lines() const { return messages.lines(); }
-    void dump() const {
-        for (const char* pane : {"messages", "stations", "transfers"})
-            for (const auto& l : (pane[0] == 'm' ? messages : pane[0] == 's' ? stations : transfers).lines())
-                std::fprintf(stderr, "%s |%s|\n", pane, l.c_str());
-    }
 };
 
 // While it lives, the process works in a fresh folder of its own, where the

@@ -21,40 +21,6 @@ std::string announcement(TestStation& s, bool hello = true) {
     return std::string(m.get(), static_cast<size_t>(len));
 }
 
-// One station, the rows in turn: the peer stays listed under the key each row
-// leaves, nobody else is listed, and nothing is said.
-TEST(Receivers, AnnouncementsListStationsAndReplaceTheirKeys) {
-    TestStation me("10.0.0.1", 11), peer("10.0.0.21", 12), restarted("10.0.0.21", 13);
-    me.net.set_rsa(nullptr);  // answers nobody: the fuzz targets check who hears our WELCOME
-    const std::string hello = announcement(peer), welcome = announcement(restarted, false);
-    const auto DATAGRAM = &Cnet::handle_datagram, MESSAGE = &Cnet::handle_message;
-    const struct {
-        const char* what;
-        void (Cnet::*handle)(const char*, int, uint32_t);  // a datagram, or a connection's message
-        const std::string& bytes;
-        uint32_t source;
-        TestStation& key;  // the peer is listed with afterwards
-    } rows[] = {
-        {"a new station's HELLO", DATAGRAM, hello, peer.net.own_address(), peer},
-        {"a WELCOME from our own address", MESSAGE, welcome, me.net.own_address(), peer},
-        {"a WELCOME with a new key", MESSAGE, welcome, peer.net.own_address(), restarted},
-        // Sources no station can have: a host without an address, loopback,
-        // multicast, broadcast.
-        {"a HELLO from 0.0.0.0", DATAGRAM, hello, inet_addr("0.0.0.0"), restarted},
-        {"a HELLO from 127.0.0.1", DATAGRAM, hello, inet_addr("127.0.0.1"), restarted},
-        {"a HELLO from 224.0.0.1", DATAGRAM, hello, inet_addr("224.0.0.1"), restarted},
-        {"a HELLO from 255.255.255.255", DATAGRAM, hello, inet_addr("255.255.255.255"), restarted},
-        {"a WELCOME from 127.0.0.1", MESSAGE, welcome, inet_addr("127.0.0.1"), restarted},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        (me.net.*row.handle)(row.bytes.data(), static_cast<int>(row.bytes.size()), row.source);
-        EXPECT_EQ(me.stations.lines(), Lines{"10.0.0.21"});
-        EXPECT_EQ(me.net.stations().get_keys("10.0.0.21").key[1], row.key.rsa.get_my_keys().key[1]);
-        EXPECT_EQ(me.lines(), Lines{}) << "nothing failed, nothing to say";
-    }
-}
-
 // A station gone without BYE is forgotten once it has shown that it repeats
 // its HELLO and then been silent for Cnet::SILENT_MS (100 s); one that
 // announces only once is kept, whatever the silence. Each step is an event at
