@@ -17,7 +17,6 @@ import time
 import lan
 from wire import PORT, build_onion, encrypt, generate_key, key_message, mess_layer, open_layer, parse_key_message
 
-BROADCAST = "255.255.255.255"
 TCP_LENGTHS = (0, 1, 3, 7, 63, 64, 65, 128, 2496, 2500, 2501, 10000)
 TCP_PREFIXES = (b"", b"WELCOME", b"ACK", b"IP:", b"MESS:")
 
@@ -42,11 +41,6 @@ def connect(addr):
     return socket.create_connection((addr, PORT), timeout=5)
 
 
-def send_tcp(addr, data):
-    with connect(addr) as s:
-        s.sendall(data)
-
-
 def send_udp(addr, data, source=""):
     # from `source` when given, an address of no host here (IP_TRANSPARENT lets the socket take it)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
@@ -57,16 +51,17 @@ def send_udp(addr, data, source=""):
 
 
 def until_closed(s, limit):
-    # waits up to `limit` seconds for the far end to close s: 'eof', 'reset' or 'open'
+    # reads s until the far end closes it, `limit` seconds at most for each read: (the bytes, 'eof', 'reset' or 'open')
     s.settimeout(limit)
+    data = b""
     try:
-        while s.recv(4096):
-            pass
-        return "eof"
+        while part := s.recv(65536):
+            data += part
+        return data, "eof"
     except socket.timeout:
-        return "open"
+        return data, "open"
     except OSError:
-        return "reset"
+        return data, "reset"
 
 
 class Peer:
@@ -82,7 +77,7 @@ class Peer:
             s.bind(("", PORT))
         self.tcp.listen(20)
         for fn in (self._udp_loop, self._tcp_loop):
-            threading.Thread(target=fn, daemon=True).start()
+            self._bg(fn)
 
     def emit(self, obj):
         with self.out_lock:
@@ -97,24 +92,16 @@ class Peer:
             data, (src, _) = self.udp.recvfrom(65536)
             if src != self.addr:
                 self.emit({"ev": "udp", "from": src, "hex": data.hex()})
-                key = parse_key_message(b"HELLO", data)
-                if key:
+                if key := parse_key_message(b"HELLO", data):
                     self.keys[src] = key
 
     def _tcp_loop(self):
         while True:
-            conn, (src, _) = self.tcp.accept()
-            self._bg(self._serve, conn, src)
+            self._bg(self._serve, *self.tcp.accept())
 
-    def _serve(self, conn, src):
-        data = b""
+    def _serve(self, conn, addr):
         with conn:
-            conn.settimeout(5)
-            try:
-                while part := conn.recv(65536):
-                    data += part
-            except OSError:
-                pass
+            data, src = until_closed(conn, 5)[0], addr[0]
         ev, key = {"ev": "tcp", "from": src, "hex": data.hex()}, parse_key_message(b"WELCOME", data)
         layer = open_layer(data, self.d, self.n) if not key and data[:3] != b"ACK" else None
         if key:
@@ -123,16 +110,16 @@ class Peer:
             ev["kind"] = "ACK"
         elif layer:  # IP: relayed to the next hop; MESS: acknowledged to its writer
             ev.update(kind=layer[0], writer=layer[1], text=layer[2].hex())
-            self._bg(send_tcp, layer[1], layer[2] if layer[0] == "IP" else b"ACK")
+            self._bg(self.cmd_tcp, layer[1], (layer[2] if layer[0] == "IP" else b"ACK").hex())
         self.emit(dict({"kind": "bad"}, **ev))
 
     # ---- commands: each returns the fields of its reply
 
     def cmd_hello(self):
-        send_udp(BROADCAST, key_message(b"HELLO", self.e, self.n))
+        send_udp("255.255.255.255", key_message(b"HELLO", self.e, self.n))
 
     def cmd_bye(self):
-        send_udp(BROADCAST, b"BYE")
+        send_udp("255.255.255.255", b"BYE")
 
     def cmd_udp_as(self, source, to, hex):
         send_udp(to, bytes.fromhex(hex), source)
@@ -148,7 +135,7 @@ class Peer:
             with sock:
                 sock.sendall(bytes.fromhex(hex))
                 if hold:
-                    by = "peer" if until_closed(sock, hold) == "eof" else "us"
+                    by = "peer" if until_closed(sock, hold)[1] == "eof" else "us"
                     self.emit({"ev": "tcp_closed", "tag": tag, "by": by, "after": time.monotonic() - t0})
         self._bg(send) if hold else send()
 
@@ -162,8 +149,7 @@ class Peer:
             inner = encrypt(mess_layer(self.addr, raw), *self.keys[to])
             if inner[-1] == 0 or not zero_tail:
                 break
-        packet = build_onion(list(route), to, self.keys, inner)
-        packet = packet.rstrip(b"\0") if strip else packet
+        packet = build_onion(list(route), to, self.keys, inner).rstrip(b"\0" * strip)  # rstrip(b"") strips nothing
         if send:
             with connect(route[0] if route else to) as s:
                 size = -(-len(packet) // chunks)
@@ -191,7 +177,6 @@ class Peer:
 
         def keep(i):
             t0, s = opened[i] if opened else (time.monotonic(), connect(to))
-            how = "open"
             with s:
                 try:
                     s.sendall(data[i])
@@ -200,10 +185,10 @@ class Peer:
                         return [t0, time.monotonic(), "reset"]
                     if mode in ("empty", "junk"):
                         s.shutdown(socket.SHUT_WR)
-                    while how == "open" and time.monotonic() - t0 < limit:
-                        how = until_closed(s, gap if mode == "drip" else limit)
-                        if how == "open" and mode == "drip":
-                            s.send(b"\x01")
+                    # a drip sends its byte each time `gap` passes without the close, until `limit`
+                    while (how := until_closed(s, gap if mode == "drip" else limit)[1]) == "open" and mode == "drip" \
+                            and time.monotonic() - t0 < limit:
+                        s.send(b"\x01")
                 except OSError:
                     how = "reset"
             return [t0, time.monotonic(), how]
@@ -236,9 +221,7 @@ class RawPeer(lan.Proc):
     def __init__(self, host):
         self._ids = itertools.count(1)
         super().__init__(host, [lan.PYTHON, "-B", os.path.abspath(__file__), host.addr])
-        ready = self.wait_event(20, ev="ready")
-        if not ready:
-            raise RuntimeError("raw peer did not start:\n" + self.dump())
+        ready = self.wait_event(20, ev="ready")  # None (a TypeError) when it did not start; its stderr is in the dump
         self.e, self.n = ready["e"], ready["n"]
 
     def _parse(self, line):

@@ -3,7 +3,9 @@
 # each, an honest message over two relays must still arrive and be
 # acknowledged.  The Markdown report goes to $CIBULA_ROBUSTNESS_REPORT.
 import collections
+import itertools
 import os
+import pathlib
 import random
 import resource
 import signal
@@ -31,49 +33,25 @@ def tearDownModule():
     if path and REPORT:
         with open(path, "w", encoding="utf-8") as f:
             f.write("# What a station withstands\n\nStation binary: `%s`.\n" % lan.station_binary())
-            for i, (title, inputs, outcome) in enumerate(REPORT, 1):
-                f.write("\n## %d. %s\n\n- Inputs: %s\n- Outcome: %s\n" % (i, title, inputs, outcome))
-        print("robustness report:", path)
+            f.writelines("\n## %d. %s\n\n- Inputs: %s\n- Outcome: %s\n" % (i, *sec) for i, sec in enumerate(REPORT, 1))
 
 
 def udp_drops(station):
     # datagrams the kernel dropped in the station's namespace for a full socket buffer
-    out = station.host.run("cat", "/proc/net/snmp", capture_output=True, text=True).stdout
+    out = pathlib.Path("/proc/%d/net/snmp" % station.pid).read_text()
     head, vals = [l.split() for l in out.splitlines() if l.startswith("Udp:")][:2]
     return int(vals[head.index("RcvbufErrors")])
 
 
-def cpu_seconds(station):
-    with open("/proc/%d/stat" % station.pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def sanitized(station):
     # the sanitizer's quarantine holds freed memory on purpose: VmRSS is not checked then
-    with open("/proc/%d/maps" % station.pid) as f:
-        return "libasan" in f.read()
-
-
-def expected_tcp(data):
-    # an ACK that no message waits on, an empty or a short WELCOME: silence
-    if data[:7] == b"WELCOME" and len(data) <= 2500:
-        return "welcome" if len(data) >= 136 else "silent"
-    return "silent" if not data or data[:3] == b"ACK" and len(data) <= 2500 else "fail"
-
-
-def settle(st, pane, since, n, timeout):
-    # polls until st shows n lines of pane from since on (cheaper than waking at each of thousands)
-    end = time.monotonic() + timeout
-    while len(st.lines(pane, since)) < n and time.monotonic() < end:
-        time.sleep(0.1)
+    return "libasan" in pathlib.Path("/proc/%d/maps" % station.pid).read_text()
 
 
 def costs(conns):
     # Seconds each connection held the station: the gaps between the
     # station's successive closes, the first counted from the last opening.
-    closes = sorted(c[1] for c in conns)
-    return [b - a for a, b in zip([max(c[0] for c in conns)] + closes, closes)]
+    return [b - a for a, b in itertools.pairwise([max(c[0] for c in conns)] + sorted(c[1] for c in conns))]
 
 
 class AbuseCase(LanCase):
@@ -83,34 +61,11 @@ class AbuseCase(LanCase):
         self.sec = [title, inputs, "TEST FAILED"]
         REPORT.append(self.sec)
 
-    def check_alive(self):
-        ended = ["%s ended with %s" % (s.addr, s.exit_code()) for s in self.stations if not (s.running() or s.killed)]
-        self.assertEqual(ended + [f for s in self.stations for f in s.faults()], [], self.dump())
-
-    def honest(self, a, d, text, seen=""):
-        # an honest message a -> d over two relays; into the report after what the test saw
-        self.check_alive()
-        relays = self.deliver_route(a, d, 2, text)
-        ms = int(DOBA.fullmatch(a.lines("messages")[-1]).group(1))
-        self.sec[2] = "%shonest message %s delivered and acknowledged in %d ms" % (
-            seen, " -> ".join([a.addr, *relays, d.addr]), ms)
-
-    def unheld(self, label):
-        # While something holds B: B's own send shows its lines within
-        # ANSWER, and A's message through B reaches D within QUICK; the check
-        # returned is made once B is clear again.
-        a, b, d = self.a, self.b, self.d
-        m, t0, text = b.mark(), time.monotonic(), "%s: od B" % label
-        b.send_msg(d.addr, 0, text)
-        answer = b.when(self.expect_line(b, "messages", "JA -> %s : %s" % (d.addr, text), m)) - t0
-        for attempt in range(20):  # until A draws B as its one relay
-            ma, md, t0, text = a.mark(), d.mark(), time.monotonic(), "%s: cez B %d" % (label, attempt)
-            a.send_msg(d.addr, 1, text)
-            took = d.when(self.expect_line(d, "messages", "%s -> JA : %s" % (a.addr, text), md)) - t0
-            if a.route(ma, d.addr, text) == [b.addr]:
-                break
-        self.assertEqual(a.route(ma, d.addr, text), [b.addr], "no route through B in 20 draws")
-        return lambda: (self.assertLessEqual(answer, ANSWER, label), self.assertLessEqual(took, QUICK, label))
+    def honest(self, text, seen=""):
+        # an honest message from the first station to the fourth over two relays, into the report
+        a, d = self.stations[0], self.stations[3]
+        hops = " -> ".join([a.addr, *self.deliver_route(a, d, 2, text), d.addr])
+        self.sec[2] = "%shonest message %s delivered and acknowledged: %s" % (seen, hops, a.lines("messages")[-1])
 
 
 class Abuse(AbuseCase):
@@ -119,51 +74,57 @@ class Abuse(AbuseCase):
     # C, D); then A writes to D over two relays.
     with_peer = True
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.a, cls.b, cls.c, cls.d = cls.stations
+    def unheld(self, label):
+        # While something holds B: B's own send shows its lines within
+        # ANSWER, and P's onion through B reaches D within QUICK of its last
+        # byte leaving P (P's clock, not its busy threads); the check
+        # returned is made once B is clear again.
+        p, (a, b, c, d) = self.peer, self.stations
+        m, t0, text = b.mark(), time.monotonic(), "%s: od B" % label
+        b.send_msg(d.addr, 0, text)
+        answer = b.when(self.expect_line(b, "messages", "JA -> %s : %s" % (d.addr, text), m)) - t0
+        md, text = d.mark(), "%s: cez B" % label
+        sent = p.call("onion", to=d.addr, route=[b.addr], text=text)["t"]
+        took = d.when(self.expect_line(d, "messages", "%s -> JA : %s" % (p.addr, text), md)) - sent
+        return lambda: (self.assertLessEqual(answer, ANSWER, label), self.assertLessEqual(took, QUICK, label))
 
-    def test_junk_datagrams(self):
-        p, b, n = self.peer, self.b, 10000
+    def test_junk(self):
+        p, b, n = self.peer, self.stations[1], 10000
         long_ = sum(len(x) > 300 for x in rp.junk_datagrams(1, n))
         self.abuse("Junk datagrams", "%d datagrams to B, 0-1,400 bytes, a third starting HELLO or BYE" % n)
         m, drops = b.mark(), udp_drops(b)
         p.call("udp_burst", to=b.addr, seed=1, count=n, timeout=120)
-        settle(b, "messages", m, long_, 20)
+        end = time.monotonic() + 20
+        while len(b.lines("messages", m)) < long_ and time.monotonic() < end:  # polls: thousands of lines come
+            time.sleep(0.1)
         time.sleep(0.5)
         drops, got = udp_drops(b) - drops, b.lines("messages", m)
         # one failure line for each long datagram the kernel let through, and no change to the list
         self.assertEqual(set(got), {FAIL}, self.dump())
         self.assertTrue(long_ - drops <= len(got) <= long_, "%d lines, %d long, %d dropped" % (len(got), long_, drops))
         self.assertEqual(b.lines("stations", m), [], "B's list changed")
-        self.honest(self.a, self.d, "po datagramoch", "%d dropped by B's kernel for a full buffer; " % drops)
-
-    def test_junk_connections(self):
-        p, b, n = self.peer, self.b, 1000
-        want = collections.Counter(map(expected_tcp, rp.junk_streams(2, n)))
+        self.honest("po datagramoch", "%d dropped by B's kernel for a full buffer; " % drops)
+        n, m = 1000, b.mark()
+        # Junk connections: nothing for an empty one, an ACK that no message
+        # waits on or a WELCOME up to 2,500 bytes; else a failure line.
+        fails = sum(len(x) > 2500 or x[:3] not in (b"", b"ACK") and x[:7] != b"WELCOME" for x in rp.junk_streams(2, n))
         self.abuse("Junk connections", "%d to B, random bytes of %s after %s" % (n, rp.TCP_LENGTHS, rp.TCP_PREFIXES))
-        m, before = b.mark(), b.transcript()
-        res = p.call("conns", to=b.addr, mode="junk", seed=2, count=n, threads=4, limit=15, timeout=600)["conns"]
         # each closed by B within the bound (one left open lasts the whole limit), so each handled
-        longest = max(c[1] - c[0] for c in res)
+        longest = max(c[1] - c[0] for c in p.call("conns", to=b.addr, mode="junk", seed=2, count=n, threads=4,
+                                                  limit=15, timeout=600)["conns"])
         self.assertLessEqual(longest, BOUND)
-        settle(b, "messages", m, 2 * want["fail"], 5)
-        self.assertEqual(collections.Counter(b.lines("messages", m)), {"": want["fail"], FAIL: want["fail"]})
-        # An ACK that no message of B waits on leaves no trace; by design, a
-        # WELCOME from P lists P, and each later one (a random key) takes the
-        # place of its key.
-        self.assertEqual(b.transcript(), before)
+        b.wait_until(lambda: len(b.lines("messages", m)) >= 2 * fails, 5)
+        self.assertEqual(collections.Counter(b.lines("messages", m)), {"": fails, FAIL: fails})
+        # by design, a WELCOME from P lists P, and each later one (a random key) takes the place of its key
         self.assertEqual(set(b.stations()), self.others(b) | {p.addr})
-        self.assertIn(len(b.lines("stations", m)), range(1, want["welcome"] + 1))  # redraws coalesce
         p.call("bye")
         self.assertTrue(b.wait_stations(self.others(b), 3), self.dump())
-        self.honest(self.a, self.d, "po smeti v spojeniach", "the longest held %.2f s; " % longest)
+        self.honest("po smeti v spojeniach", "the longest held %.2f s; " % longest)
 
-    def test_idle_connections(self):
+    def test_idle_and_missing_hosts(self):
         # An idle connection ends in a failure line at its deadline, an empty
         # one in nothing; a dripping one is no longer; a reset one holds nothing up.
-        p, b, c, d = self.peer, self.b, self.c, self.d
+        p, (a, b, c, d) = self.peer, self.stations
         self.abuse("Idle connections", "to B 50 empty, then 10 reset; to C 10 sending a byte a second; to D 5 silent")
         marks = {s: s.mark() for s in (b, c, d)}
         drip = p.start("conns", to=c.addr, mode="drip", count=10, gap=1.0, limit=45)
@@ -180,46 +141,38 @@ class Abuse(AbuseCase):
             self.expect_lines(s, "messages", marks[s], ["", FAIL] * n)
         got = b.lines("messages", marks[b])
         self.assertTrue(got == ["", FAIL] * (len(got) // 2) and len(got) <= 20, got)
-        self.honest(self.a, self.d, "po necinnych spojeniach")
+        self.honest("po necinnych spojeniach")
+        ghosts = ["%s.%d" % (lan.SUBNET, i) for i in (200, 201, 202)]
+        self.abuse("Missing hosts", "to B 2 onions for missing hops, a HELLO from %s, its message to it" % ghosts[2])
+        m, t0 = b.mark(), time.monotonic()
+        for ghost in ghosts[:2]:
+            p.call("tcp", to=b.addr, hex=wire.encrypt(wire.ip_layer(ghost, os.urandom(64)), *p.keys()[b.addr]).hex())
+        p.call("udp_as", source=ghosts[2], to=b.addr, hex=wire.key_message(b"HELLO", p.e, p.n).hex())
+        self.assertTrue(b.wait_stations(self.others(b) | {ghosts[2]}, 3), self.dump())
+        b.send_msg(ghosts[2], 0, "duchovi")
+        self.unheld("4 connections to missing hosts")()
+        # each of the four (2 forwards, the WELCOME, B's own) reported once, within the bound
+        b.wait_until(lambda: b.lines("messages", m).count(NO_CONNECT) >= 4, 2 * BOUND)
+        took = [t - t0 for t, pane, line in b.entries(m) if line == NO_CONNECT]
+        self.assertEqual([x <= BOUND for x in took], [True] * 4, took)
+        for ghost in ghosts[:2]:
+            self.assertIn("PRENOS: %s -> %s -> %s" % (p.addr, b.addr, ghost), b.lines("transfers", m))
+        p.call("udp_as", source=ghosts[2], to=b.addr, hex=b"BYE".hex())
+        self.assertTrue(b.wait_stations(self.others(b), 3), self.dump())
+        self.honest("po chybajucich staniciach", "each reported within %.2f s; " % max(took))
 
-    def test_held_connections(self):
-        p, b = self.peer, self.b
-        self.abuse("Held connections", "to B 20 silent connections, then 1,000 at once, then 24 onions through B")
-        time.sleep(0.5)
-        m, fds, rss = b.mark(), b.fd_count(), b.rss_kib()
-        held = p.start("conns", to=b.addr, mode="silent", count=20, limit=10)
-        time.sleep(0.3)
-        flood = p.start("conns", to=b.addr, mode="silent", count=1000, limit=10)
-        settle(b, "messages", m, 2 * 100, 10)  # well under way: B has let go of its oldest
-        check = self.unheld("1,020 held")
-        conns = p.result(held, 20)["conns"] + p.result(flood, 60)["conns"]
-        self.assertEqual({c[2] for c in conns} - {"eof", "reset"}, set(), "left open")
-        # every one of them ends with its line, at its deadline or when B let go of it
-        self.assertTrue(b.wait_until(lambda: b.lines("messages", m).count(FAIL) >= 1020, 5))
-        time.sleep(0.5)
-        self.assertEqual(b.lines("messages", m).count(FAIL), 1020)
-        check()
-        self.assertEqual(b.fd_count(), fds)
-        self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
-        # a writer's burst through B is no flood: all 24 get through
-        md, texts = self.d.mark(), ["naraz %d" % i for i in range(24)]
-        for rid in [p.start("onion", to=self.d.addr, route=[b.addr], text=t) for t in texts]:
-            p.result(rid, 10)
-        for t in texts:
-            self.expect_incoming(self.d, p.addr, t, md)
-        self.honest(self.a, self.d, "po drzanych spojeniach")
-
-    def test_out_of_descriptors(self):
-        p, b, refused = self.peer, self.b, "Soket sa nepodarilo prijat."
+    def test_out_of_descriptors_then_held(self):
+        p, (a, b, c, d), refused = self.peer, self.stations, "Soket sa nepodarilo prijat."
         self.abuse("Out of descriptors", "B's descriptors capped at those it has open for 2 s, 5 connections to it")
+        ticks = lambda: sum(map(int, pathlib.Path("/proc/%d/stat" % b.pid).read_text().split(")")[-1].split()[11:13]))
         m, limits = b.mark(), resource.prlimit(b.pid, resource.RLIMIT_NOFILE)
         resource.prlimit(b.pid, resource.RLIMIT_NOFILE, (b.fd_count(), limits[1]))
         try:
             held = p.start("conns", to=b.addr, mode="silent", count=5, limit=10)
             self.expect_line(b, "messages", refused, m)
-            cpu = cpu_seconds(b)
+            cpu = ticks()
             time.sleep(2)
-            cpu = cpu_seconds(b) - cpu
+            cpu = (ticks() - cpu) / os.sysconf("SC_CLK_TCK")
         finally:
             resource.prlimit(b.pid, resource.RLIMIT_NOFILE, limits)
         self.assertLess(cpu, 0.2, "a busy loop")
@@ -229,34 +182,32 @@ class Abuse(AbuseCase):
         want = [refused] + ["", FAIL] * 5
         b.wait_until(lambda: [l for l in b.lines("messages", m) if l in want] == want, 5)
         self.assertEqual([l for l in b.lines("messages", m) if l in want], want, self.dump())
-        self.honest(self.a, self.d, "po nedostatku deskriptorov", "%.2f s of CPU in 2 s of failing accepts; " % cpu)
-
-    def test_missing_next_hop(self):
-        p, b = self.peer, self.b
-        ghosts = ["%s.%d" % (lan.SUBNET, i) for i in (200, 201, 202)]
-        self.abuse("Missing hosts", "to B 2 onions for missing hops, a HELLO from %s, its message to it" % ghosts[2])
-        e, n = p.keys()[b.addr]
-        m, t0 = b.mark(), time.monotonic()
-        for ghost in ghosts[:2]:
-            p.call("tcp", to=b.addr, hex=wire.encrypt(wire.ip_layer(ghost, os.urandom(64)), e, n).hex())
-        p.call("udp_as", source=ghosts[2], to=b.addr, hex=wire.key_message(b"HELLO", p.e, p.n).hex())
-        self.assertTrue(b.wait_stations(self.others(b) | {ghosts[2]}, 3), self.dump())
-        b.send_msg(ghosts[2], 0, "duchovi")
-        self.unheld("4 connections to missing hosts")()
-        # each of the four (2 forwards, the WELCOME, B's own) reported once, within the bound
-        self.assertTrue(b.wait_until(lambda: b.lines("messages", m).count(NO_CONNECT) >= 4, 2 * BOUND))
-        took = [t - t0 for t, pane, line in b.entries(m) if line == NO_CONNECT]
-        self.assertEqual(len(took), 4)
-        self.assertLessEqual(max(took), BOUND)
-        for ghost in ghosts[:2]:
-            self.assertIn("PRENOS: %s -> %s -> %s" % (p.addr, b.addr, ghost), b.lines("transfers", m))
-        p.call("udp_as", source=ghosts[2], to=b.addr, hex=b"BYE".hex())
-        self.assertTrue(b.wait_stations(self.others(b), 3), self.dump())
-        self.honest(self.a, self.d, "po chybajucich staniciach", "each reported within %.2f s; " % max(took))
+        self.honest("po nedostatku deskriptorov", "%.2f s of CPU in 2 s of failing accepts; " % cpu)
+        self.abuse("Held connections", "to B 1,020 silent connections at once, then 24 onions through B")
+        time.sleep(0.5)
+        m, fds, rss = b.mark(), b.fd_count(), b.rss_kib()
+        flood = p.start("conns", to=b.addr, mode="silent", count=1020, limit=10)
+        b.wait_until(lambda: len(b.lines("messages", m)) >= 2 * 100, 10)  # well under way: B has let go of its oldest
+        check = self.unheld("1,020 held")
+        self.assertEqual({c[2] for c in p.result(flood, 60)["conns"]} - {"eof", "reset"}, set(), "left open")
+        # every one of them ends with its line, at its deadline or when B let go of it
+        b.wait_until(lambda: b.lines("messages", m).count(FAIL) >= 1020, 5)
+        time.sleep(0.5)
+        self.assertEqual(b.lines("messages", m).count(FAIL), 1020)
+        check()
+        self.assertEqual(b.fd_count(), fds)
+        self.assertTrue(sanitized(b) or b.rss_kib() - rss <= 2048, "VmRSS grew, KiB")
+        # a writer's burst through B is no flood: all 24 get through
+        md, texts = d.mark(), ["naraz %d" % i for i in range(24)]
+        for t in texts:
+            p.start("onion", to=d.addr, route=[b.addr], text=t)
+        for t in texts:
+            self.expect_incoming(d, p.addr, t, md)
+        self.honest("po drzanych spojeniach")
 
 
 class Soak(AbuseCase):
-    # six stations exchanging messages for a bounded time
+    # six stations exchanging messages for a bounded time, then one of them killed
     n, rng = 6, random.Random(6)
 
     def traffic(self, seconds, count, tag):
@@ -265,44 +216,33 @@ class Soak(AbuseCase):
         # `count` are sent or `seconds` are up: [(text, writer, recipient)]
         sent, t0 = [], time.monotonic()
         while time.monotonic() < t0 + seconds and len(sent) < count:
-            shown = []
-            for _ in range(3):
-                a, r = self.rng.sample(self.stations, 2)
-                sent.append(("%s%d" % (tag, len(sent)), a, r))
-                shown.append((r, r.mark(), "%s -> JA : %s" % (a.addr, sent[-1][0])))
-                a.send_msg(r.addr, self.rng.randint(0, 5), sent[-1][0])
-            for r, m, line in shown:
-                r.wait_for_line("messages", line, 10, m)
+            batch = [("%s%d" % (tag, len(sent) + i), *self.rng.sample(self.stations, 2)) for i in range(3)]
+            marks = [r.mark() for t, a, r in batch]
+            for t, a, r in batch:
+                a.send_msg(r.addr, self.rng.randint(0, 5), t)
+            for (t, a, r), m in zip(batch, marks):
+                r.wait_for_line("messages", "%s -> JA : %s" % (a.addr, t), 10, m)
+            sent += batch
             time.sleep(max(0.0, t0 + len(sent) * seconds / count - time.monotonic()))
         time.sleep(1)  # the last acknowledgements
         return sent
 
-    def test_soak(self):
+    def test_soak_then_kill_a_relay(self):
         self.abuse("Soak", "messages between %d stations over routes of 0-5 relays for %d s" % (self.n, SOAK_SECONDS))
         self.traffic(10, 150, "w")  # warm-up: what the stations keep allocated is there by now
         base, m0 = {s: (s.rss_kib(), s.fd_count()) for s in self.stations}, {s: s.mark() for s in self.stations}
-        sent = self.traffic(SOAK_SECONDS, 4000, "s")
-        end, asan = {s: (s.rss_kib(), s.fd_count()) for s in self.stations}, sanitized(self.stations[0])
+        sent, slack = self.traffic(SOAK_SECONDS, 4000, "s"), float("inf") if sanitized(self.stations[0]) else 2048
+        leaks = {s.addr: (s.fd_count() - base[s][1], s.rss_kib() - base[s][0] > slack) for s in self.stations}
+        self.assertEqual(leaks, dict.fromkeys(leaks, (0, False)), "descriptors opened, VmRSS grown over 2 MiB")
         # each shown once, by its recipient, from its writer, and acknowledged to the writer; no failure line
-        got = lambda want: collections.Counter((s, l) for s in self.stations for l in s.lines("messages", m0[s])
-                                               if want(l))
+        norm = lambda line: "DOBA" if DOBA.fullmatch(line) else line
+        got = collections.Counter((s, norm(l)) for s in self.stations for l in s.lines("messages", m0[s])
+                                  if " -> JA : " in l or norm(l) in ("DOBA", FAIL, NO_CONNECT) or l.startswith("Doslo"))
         self.assertGreaterEqual(len(sent), 2000, "too few messages for a soak")
-        self.assertEqual(got(lambda l: " -> JA : " in l), collections.Counter(
-            (r, "%s -> JA : %s" % (a.addr, t)) for t, a, r in sent), self.dump())
-        self.assertEqual(collections.Counter(s for s, l in got(DOBA.fullmatch).elements()),
-                         collections.Counter(a for t, a, r in sent))
-        self.assertEqual(got(lambda l: l in (FAIL, NO_CONNECT) or l.startswith("Doslo")), {}, self.dump())
-        for s in self.stations:
-            self.assertEqual(end[s][1], base[s][1], "%s: open descriptors" % s.addr)
-            self.assertTrue(asan or end[s][0] - base[s][0] <= 2048, "%s: VmRSS grew, KiB" % s.addr)
-        self.honest(self.stations[0], self.stations[3], "po zatazi", "%d messages all delivered; " % len(sent))
-
-
-class KilledRelay(AbuseCase):
-    # six stations; the last is killed while messages pass through it
-    n, rng = 6, random.Random(7)
-
-    def test_killed_relay(self):
+        self.assertEqual(got, collections.Counter(x for t, a, r in sent for x in ((r, "%s -> JA : %s" % (a.addr, t)),
+                                                                                  (a, "DOBA"))), self.dump())
+        self.honest("po zatazi", "%d messages all delivered; " % len(sent))
+        # then the last station is killed while messages pass through it
         live, victim = self.stations[:-1], self.stations[-1]
         self.abuse("Relay killed mid-traffic", "SIGKILL to %s among 12 messages, then 30 more" % victim.addr)
         for i in range(12):
@@ -311,9 +251,8 @@ class KilledRelay(AbuseCase):
             if i == 5:
                 victim.kill(signal.SIGKILL)
             time.sleep(0.01)
-        self.assertEqual(victim.wait(5), -signal.SIGKILL, self.dump())
         time.sleep(BOUND)  # what was in flight ends within the bounded waits
-        through, honest, cut = 0, None, []
+        through, cut = 0, []
         for i in range(30):
             a, r = self.rng.sample(live, 2)
             text, marks = "k%d" % i, {s: s.mark() for s in live}
@@ -327,15 +266,12 @@ class KilledRelay(AbuseCase):
                 cut.append("%s -> JA : %s" % (a.addr, text))
             else:  # delivered and acknowledged, round the writer's own first hop if it was that
                 self.expect_incoming(r, a.addr, text, marks[r])
-                ms = int(DOBA.fullmatch(a.lines("messages", self.expect_line(a, "messages", DOBA, marks[a]))[0])[1])
-                if len(hops) == 4 and victim.addr not in hops:
-                    honest = "honest message %s delivered and acknowledged in %d ms" % (" -> ".join(hops), ms)
+                self.expect_line(a, "messages", DOBA, marks[a])
         time.sleep(0.5)
-        for s in live:
-            self.assertEqual(set(cut) & set(s.lines("messages")), set(), "%s got a cut message" % s.addr)
-        self.assertTrue(through and honest, "routes through it, and one of 2 relays around it")
-        self.check_alive()
-        self.sec[2] = "%d of 30 routes through it; %s" % (through, honest)
+        self.assertEqual([l for s in live for l in s.lines("messages") if l in cut], [], "a cut message shown")
+        self.assertTrue(through, "no route through it")
+        self.sec[2] = "%d of 30 routes through it, %d cut and reported by the hop before it, the others delivered " \
+            "and acknowledged" % (through, len(cut))
 
 
 class HarnessCatchesFaults(unittest.TestCase):
@@ -343,15 +279,14 @@ class HarnessCatchesFaults(unittest.TestCase):
 
     def test_faults_fail_the_lan(self):
         with tempfile.TemporaryDirectory() as tmp:
-            fake = os.path.join(tmp, "station")
+            fake = pathlib.Path(tmp, "station")
             for body, fault in (('echo "==7==ERROR: AddressSanitizer: heap-use-after-free" >&2', "sanitizer"),
                                 ('echo "a.cpp:1:2: runtime error: signed integer overflow" >&2', "sanitizer"),
                                 ("exit 3", "exit code 3"), ("", None), ("killed", None)):
-                with open(fake, "w") as f:
-                    f.write("#!/bin/sh\nread line\n%s\n" % body)
-                os.chmod(fake, 0o755)
+                fake.write_text("#!/bin/sh\nread line\n%s\n" % body)
+                fake.chmod(0o755)
                 net = lan.Lan(1)
-                st = net.start_station(net.hosts[0], binary=fake)
+                st = net.start_station(net.hosts[0], binary=str(fake))
                 st.kill(signal.SIGKILL) if body == "killed" else st.quit()
                 self.assertRaisesRegex(AssertionError, fault, net.close) if fault else net.close()
 
