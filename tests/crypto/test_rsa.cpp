@@ -60,12 +60,14 @@ TEST(Rsa, BlocksEncryptAsTextbookRsaAndDecryptByFactorsAsTheFullPower) {
         const auto decrypt = [&r](const char* b, int* l) { return r.decrypt(b, l); };
         // A last block cut short reads as completed with zeros.
         for (const std::string& in : {plain, plain.substr(0, plain.size() - 30)}) EXPECT_EQ(through(in, crypt), sealed);
-        for (const std::string& in : {cipher, cipher.substr(0, cipher.size() - 30)}) EXPECT_EQ(through(in, decrypt), opened);
+        for (const std::string& in : {cipher, cipher.substr(0, cipher.size() - 30)})
+            EXPECT_EQ(through(in, decrypt), opened);
         EXPECT_EQ(through(sealed, decrypt), back);
         EXPECT_EQ(through("", crypt), std::string(Crsa::CIPHER_BLOCK, '\0'));
         EXPECT_EQ(through("", decrypt), std::string(Crsa::PLAIN_BLOCK, '\0'));
         // A peer's unusable key gives zero blocks.
-        EXPECT_EQ(through(plain, [&r](const char* b, int* l) { return r.crypt(b, l, Skeys{}); }), std::string(sealed.size(), '\0'));
+        EXPECT_EQ(through(plain, [&r](const char* b, int* l) { return r.crypt(b, l, Skeys{}); }),
+                  std::string(sealed.size(), '\0'));
     }
 }
 
@@ -74,7 +76,8 @@ TEST(Rsa, PaddingFillsTheLastBlockWithZerosUnpaddingStripsTrailingZerosOnly) {
     r.init_crypto_keys(Crsa::KEY_BITS, Crsa::PLAIN_BLOCK, 4);
     const std::string x(64, 'x'), zeros(63, '\0'), inner("a\0b\0\0", 5);
     const struct { std::string in, padded, unpadded; } rows[] = {
-        {"", "", ""}, {x, x + std::string(62, '\0'), x}, {inner, inner + std::string(58, '\0'), inner.substr(0, 3)}, {zeros, zeros, ""}};
+        {"", "", ""}, {x, x + std::string(62, '\0'), x}, {zeros, zeros, ""},
+        {inner, inner + std::string(58, '\0'), inner.substr(0, 3)}};
     for (const auto& row : rows) {
         EXPECT_EQ(through(row.in, [&r](const char* b, int* l) { return r.add_padding(b, l); }), row.padded);
         EXPECT_EQ(through(row.in, [&r](const char* b, int* l) { return r.delete_padding(b, l); }), row.unpadded);

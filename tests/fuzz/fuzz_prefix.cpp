@@ -32,7 +32,8 @@ static void seal_and_send(Crsa* rsa, Sink& sink, const std::string& layer) {
         const std::string line = dotted(to) + " -> JA : " + plat::cp1250_to_utf8(text.substr(0, text.find('\0')));
         FUZZ_CHECK(o.passed.empty() && o.said.size() >= 2 && o.said.size() <= 3 && o.got.size() <= 1);
         FUZZ_CHECK(o.said[o.said.size() - 2] == line && o.said.back().empty());
-        if (fuzz::reachable(to)) FUZZ_CHECK(o.said.size() == 2 && o.got.size() == 1 && o.got[0] == std::pair{to, std::string("ACK")});
+        if (fuzz::reachable(to))
+            FUZZ_CHECK(o.said.size() == 2 && o.got.size() == 1 && o.got[0] == std::pair{to, std::string("ACK")});
         if (fuzz::nowhere(to)) FUZZ_CHECK(o.said.size() == 3 && o.said[0] == failed && o.got.empty());
     } else {
         FUZZ_CHECK(o.passed.empty() && o.got.empty() && o.said == (std::vector<std::string>{"Prijem dat zlyhal.", ""}));

@@ -23,11 +23,13 @@ static void unwrap(Crsa* rsa, Sink& sink, const std::string& message) {
     if (!o.passed.empty()) {
         FUZZ_CHECK(o.passed.size() == 1 && o.passed[0].rfind(relayed, 0) == 0);
         const uint32_t next = inet_addr(o.passed[0].c_str() + relayed.size());
-        FUZZ_CHECK(o.got.empty() || (o.said.empty() && o.got[0].first == next && o.got[0].second.size() % Crsa::CIPHER_BLOCK == 0));
+        FUZZ_CHECK(o.got.empty() ||
+                   (o.said.empty() && o.got[0].first == next && o.got[0].second.size() % Crsa::CIPHER_BLOCK == 0));
     } else if (shown != std::string::npos) {
         const uint32_t writer = inet_addr(o.said[o.said.size() - 2].substr(0, shown).c_str());
         FUZZ_CHECK(o.said.back().empty() && o.said.size() <= 3);
-        if (fuzz::reachable(writer)) FUZZ_CHECK(o.said.size() == 2 && o.got.size() == 1 && o.got[0] == std::pair{writer, std::string("ACK")});
+        if (fuzz::reachable(writer))
+            FUZZ_CHECK(o.said.size() == 2 && o.got.size() == 1 && o.got[0] == std::pair{writer, std::string("ACK")});
     } else {
         FUZZ_CHECK(o.got.empty() && o.said == (std::vector<std::string>{"Prijem dat zlyhal.", ""}));
     }

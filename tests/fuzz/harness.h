@@ -41,7 +41,8 @@ inline Crsa* keyed(long seed) {
 inline void hand(TestStation& st, const std::string& bytes, uint32_t from, bool datagram) {
     std::unique_ptr<char[]> b(new char[bytes.size()]);
     bytes.copy(b.get(), bytes.size());
-    (st.net.*(datagram ? &Cnet::handle_datagram : &Cnet::handle_message))(b.get(), static_cast<int>(bytes.size()), from);
+    const auto handle = datagram ? &Cnet::handle_datagram : &Cnet::handle_message;
+    (st.net.*handle)(b.get(), static_cast<int>(bytes.size()), from);
 }
 
 // Aborts on a wrong outcome.

@@ -1,8 +1,9 @@
 # A LAN that heals: a station whose link came up late is heard at its next
 # HELLO, one whose host got its address late at once, a restarted station is
 # re-keyed, a link pulled and put back works again, a writer or recipient
-# at x.y.z.0 (whose address ends in a zero byte) is reached, a second station on a host stays out of the LAN, a writer routes
-# round a first hop that was killed, and stations gone without BYE are
+# at x.y.z.0 (whose address ends in a zero byte) is reached, a second station
+# on a host stays out of the LAN, a writer routes round a first hop that was
+# killed, and stations gone without BYE are
 # forgotten while what was written through them is delivered or reported
 # (Vanished, about two minutes: its own ctest entry, lan_heal_long).
 import os

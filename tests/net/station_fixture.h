@@ -29,7 +29,9 @@
 // calls they schedule, run on demand by Sink::take (settle) with poll().
 class TestLoop : public plat::Toolkit {
 public:
-    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND, int) override { return nullptr; }
+    plat::HWND create_control(const char*, const char*, int, int, int, int, plat::HWND, int) override {
+        return nullptr;
+    }
     plat::HWND create_main(plat::WNDPROC, const char*, int, int) override { return nullptr; }
     int run() override { return 0; }
     void quit(int) override {}

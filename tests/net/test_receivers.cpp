@@ -34,7 +34,8 @@ TEST(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
         {"restarted once-announcer", "H0+ K30000+ T10000000+"},
     };
     TestStation gone("10.1.0.2", 12), restarted("10.1.0.2", 13);
-    const std::string hello = announcement(gone), new_key = announcement(restarted), welcome = announcement(gone, false);
+    const std::string hello = announcement(gone), new_key = announcement(restarted),
+                      welcome = announcement(gone, false);
     const uint32_t from = gone.net.own_address();
     for (const auto& [name, steps] : rows) {
         SCOPED_TRACE(name);

@@ -17,9 +17,11 @@ TEST(Layer, HeadersFrameAnyPayload) {
     for (const std::string& payload : {std::string(), every}) {
         int len = static_cast<int>(payload.size());
         std::unique_ptr<char[]> framed(Clayer::add_ip_prefix(payload.data(), &len, a));
-        EXPECT_EQ(std::string(framed.get(), static_cast<size_t>(len) + 1), std::string("IP:\x0A\x00\x00\x01", 7) + payload + '\0');
+        EXPECT_EQ(std::string(framed.get(), static_cast<size_t>(len) + 1),
+                  std::string("IP:\x0A\x00\x00\x01", 7) + payload + '\0');
         len = static_cast<int>(payload.size());
         framed.reset(Clayer::add_mess_prefix(payload.data(), &len, a));
-        EXPECT_EQ(std::string(framed.get(), static_cast<size_t>(len) + 1), std::string("MESS:\x0A\x00\x00\x01", 9) + payload + '\0');
+        EXPECT_EQ(std::string(framed.get(), static_cast<size_t>(len) + 1),
+                  std::string("MESS:\x0A\x00\x00\x01", 9) + payload + '\0');
     }
 }
