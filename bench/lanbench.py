@@ -148,37 +148,46 @@ def read_trace(path):
 
 
 def steps(writer, relays, recipient):
-    """One message's events, in the order they happen: (row, host, stage, peer);
-    a row is the stretch of time that ends with its event. Hop k (k = ROUTE + 2
-    is the ACK) goes from one station's socket() to the next one's end of file."""
+    """One message's events on its path, in the order they happen: (row, host,
+    stage, peer); a row is the stretch of time that ends with its event. Hop k
+    (k = ROUTE + 2 is the ACK) goes from a station's socket() to the next one's
+    end of file."""
     out = [("input", writer, "input", None), ("onion", writer, "onion", None), ("route", writer, "route_saved", None)]
     path = [writer] + relays + [recipient, writer]
     for k, (s, n) in enumerate(zip(path, path[1:]), 1):
         out += [("shown", s, "shown", None)] if k == ROUTE + 2 else []  # the recipient, before the ACK
-        out += [("%d socket" % k, s, "socket", n), ("%d connect" % k, s, "connecting", n)]
-        out += [("%d line" % k, s, "relayed", n)] if 1 < k <= ROUTE + 1 else []
-        out += [("%d connected" % k, s, "connected", n), ("%d sent" % k, s, "sent", n), ("%d eof" % k, n, "eof", s)]
+        out += [("%d %s" % (k, row), s, stage, n) for row, stage in
+                (("socket", "socket"), ("connect", "connecting"), ("connected", "connected"), ("sent", "sent"))]
+        out += [("%d eof" % k, n, "eof", s)]
         out += [("%d peel" % k, n, "peeled", None)] if k <= ROUTE + 1 else [("doba", n, "doba", s)]
     return out
 
 
 def stages(traces, writer, relays, recipient, sent, seen):
-    """{row: µs} of one message, rows off its path too; None where an event is missing."""
+    """{row: µs} of one message: the stretches of its path; beside them each
+    relay's PRENOS line (from the event before it, wherever it falls), each
+    accept to its end of file, and the DOBA PRENOSU record. None where an event
+    is missing."""
     def first(host, stage, peer, after):
         times = traces[host].get((stage, peer), [])
         i = bisect.bisect_left(times, after)
         return times[i] if i < len(times) else None
-    at, us, hop_start = sent, {}, {}
+    at, us, when = sent, {}, {}
     for row, host, stage, peer in steps(writer, relays, recipient):
         t = first(host, stage, peer, at)
         if t is None:
             return None
         us[row], at = (t - at) * 1e6, t
-        if stage == "socket":
-            hop_start[row.split()[0]] = (t, host)
-        elif stage == "eof":
-            accepted = first(host, "accepted", peer, hop_start[row.split()[0]][0])
-            us[row.replace("eof", "accept_eof")] = (t - accepted) * 1e6 if accepted and accepted <= t else None
+        when[row] = t
+    path = [writer] + relays + [recipient, writer]
+    for k, (s, n) in enumerate(zip(path, path[1:]), 1):
+        line = first(s, "relayed", n, when["%d connect" % k]) if 1 < k <= ROUTE + 1 else None
+        if line:
+            us["%d line" % k] = (line - max(t for t in (when["%d %s" % (k, e)] for e in ("connect", "connected", "sent"))
+                                            if t <= line)) * 1e6
+        accepted = first(n, "accepted", s, when["%d socket" % k])
+        if accepted and accepted <= when["%d eof" % k]:
+            us["%d accept_eof" % k] = (when["%d eof" % k] - accepted) * 1e6
     saved = first(writer, "doba_saved", None, at)
     us["doba saved"] = saved and (saved - at) * 1e6
     us["seen"], us["total"] = (seen - at) * 1e6, (seen - sent) * 1e6

@@ -120,7 +120,7 @@ def timeline(tl, fig, six):
     floors = {"onion": fig.get("alone %d" % ROUTE), "hop": hop(None), "line": 0}
     floors.update({p: hop(p) for p in ("connect", "connected", "sent", "eof", "accept_eof")})
     floors.update({"%d peel" % k: dec and (ROUTE + 2 - k) * dec for k in range(1, ROUTE + 2)})
-    own = [("input", "writer: send written → command read"), ("onion", "writer: command read → onion sealed"),
+    own = [("input", "writer: send written → command read"), ("onion", "writer: command read → onion sealed, 5 pane lines among it"),
            ("route", "writer: → route in pane and transcript"), ("1 socket", "writer: → first socket() (JA line)")]
     for k in range(1, ROUTE + 1):
         own += [("%d peel" % k, "relay %d: end of file → peeled" % k),
@@ -139,12 +139,13 @@ def timeline(tl, fig, six):
         m, f = us.get(key), floors.get(key, 0)
         print("| %s | %s | %s | %s |" % (what, cell(m), cell(f), cell(None if None in (m, f) else m - f)))
     hops = range(1, ROUTE + 3)
-    parts = (("connect", "socket() → connect() returned"), ("line", "→ PRENOS line written"),
-             ("connected", "→ connect found done"), ("sent", "→ last byte sent"), ("eof", "→ end of file at the next"))
+    parts = (("connect", "socket() → connect() returned"), ("connected", "→ connect found done"),
+             ("sent", "→ last byte sent"), ("eof", "→ end of file at the next"))
     sums = [sum(us.get("%d %s" % (k, p)) or 0 for p, _ in parts) for k in hops]
     print("\n| Hop: part | Floor | writer → relay 1 | %s→ recipient | ACK → writer |\n|---|---|%s" % (
         "".join("→ relay %d | " % k for k in range(2, ROUTE + 1)), "---|" * len(hops)))
-    for p, what in parts + (("hop", "hop: socket() → end of file, sum"), ("accept_eof", "accepted → end of file")):
+    for p, what in parts + (("hop", "hop: socket() → end of file, sum"), ("line", "beside: PRENOS line written"),
+                            ("accept_eof", "beside: accepted → end of file")):
         vals = sums if p == "hop" else [us.get("%d %s" % (k, p)) for k in hops]
         print("| %s | %s | %s |" % (what, cell(floors.get(p)), " | ".join(cell(v) for v in vals)))
     print("\nSums of the medians: the stations' own stages %s µs (floor %s), the hops %s µs (floor %s); the whole "
