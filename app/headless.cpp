@@ -11,6 +11,7 @@
 
 #include "app/close_signals.h"
 #include "app/station.h"
+#include "net/trace.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ bool HeadlessToolkit::command(const std::string& line) {
 void HeadlessToolkit::read_input(int fd) {
     char chunk[4096];
     ssize_t r = read(fd, chunk, sizeof chunk);
+    TRACE_POINT(input, 0);
     if (r < 0) {
         if (errno != EAGAIN && errno != EINTR) unwatch(fd);
         return;

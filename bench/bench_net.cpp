@@ -3,10 +3,13 @@
 // time.monotonic() reads, so that the driver can compare times across
 // namespaces (they share the clock).
 //
-//   bench_net serve PORT                  accept, read to EOF, close; prints "eof T"
+//   bench_net serve PORT                  accept, read to EOF, close; prints "eof T TA"
+//                                         (TA: when accept returned)
 //   bench_net ccs ADDR PORT COUNT SIZE GAP_US
 //                                         COUNT times connect-send-close as a station
-//                                         sends; prints "ccs T0 T1" (T1 after close)
+//                                         sends; prints "ccs T0 T1 TC TW TS": before
+//                                         socket(), after close(), connect() returned,
+//                                         connected, the last byte sent
 //   bench_net udplisten PORT              prints "udp T SOURCE HEX" per datagram
 //   bench_net ping PORT                   one broadcast datagram "PING", then exits
 //   bench_net relayload RELAY PORT PACKET_HEX SECONDS WINDOW
@@ -69,12 +72,18 @@ int listener(int port, int backlog) {
     return s;
 }
 
-// One connection as a station makes it; false when it could not.
-bool connect_send_close(const sockaddr_in& to, const char* data, size_t size) {
+// One connection as a station makes it; false when it could not. `at`, when
+// given, gets the times connect() returned, the connect was done and the last
+// byte was sent.
+bool connect_send_close(const sockaddr_in& to, const char* data, size_t size, long long* at = nullptr) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) return false;
     bool ok = true;
-    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    long long unused[3];
+    if (!at) at = unused;
+    int r = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    at[0] = now_ns();
+    if (r != 0) {
         ok = errno == EINPROGRESS;
         pollfd p{s, POLLOUT, 0};
         if (ok) ok = poll(&p, 1, 3000) == 1;
@@ -82,6 +91,7 @@ bool connect_send_close(const sockaddr_in& to, const char* data, size_t size) {
         socklen_t len = sizeof err;
         if (ok) ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
     }
+    at[1] = now_ns();
     size_t sent = 0;
     while (ok && sent < size) {
         ssize_t r = send(s, data + sent, size - sent, MSG_NOSIGNAL);
@@ -94,17 +104,19 @@ bool connect_send_close(const sockaddr_in& to, const char* data, size_t size) {
             ok = false;
         }
     }
+    at[2] = now_ns();
     close(s);
     return ok;
 }
 
 // Accepts connections on `ls` and reads each to EOF; `done` gets the time of
-// each EOF. Ends when accept fails once `stop` is set.
+// each EOF and of its accept. Ends when accept fails once `stop` is set.
 template <class Done>
 void sink(int ls, const std::atomic<bool>& stop, Done done) {
     char buf[4096];
     for (;;) {
         int c = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        long long accepted = now_ns();
         if (c < 0) {
             if (stop) return;
             continue;
@@ -112,14 +124,14 @@ void sink(int ls, const std::atomic<bool>& stop, Done done) {
         for (ssize_t r = 1; r > 0 || (r < 0 && errno == EINTR);) r = recv(c, buf, sizeof buf, 0);
         long long t = now_ns();
         close(c);
-        done(t);
+        done(t, accepted);
     }
 }
 
 int serve(int port) {
     std::atomic<bool> never{false};
-    sink(listener(port, 64), never, [](long long t) {
-        std::printf("eof %lld\n", t);
+    sink(listener(port, 64), never, [](long long t, long long accepted) {
+        std::printf("eof %lld %lld\n", t, accepted);
         std::fflush(stdout);
     });
     return 0;
@@ -129,10 +141,10 @@ int ccs(const char* ip, int port, int count, int size, int gap_us) {
     sockaddr_in to = address_of(ip, port);
     std::string data(static_cast<size_t>(size), 'x');
     for (int i = 0; i < count; ++i) {
-        long long t0 = now_ns();
-        bool ok = connect_send_close(to, data.data(), data.size());
+        long long t0 = now_ns(), at[3];
+        bool ok = connect_send_close(to, data.data(), data.size(), at);
         long long t1 = now_ns();
-        std::printf("%s %lld %lld\n", ok ? "ccs" : "fail", t0, t1);
+        std::printf("%s %lld %lld %lld %lld %lld\n", ok ? "ccs" : "fail", t0, t1, at[0], at[1], at[2]);
         if (gap_us > 0) usleep(static_cast<useconds_t>(gap_us));
     }
     std::fflush(stdout);
@@ -201,7 +213,7 @@ int relayload(const char* relay, int port, const std::string& hex, double second
     std::atomic<bool> stop{false};
 
     std::thread sinking([&] {
-        sink(ls, stop, [&](long long t) {
+        sink(ls, stop, [&](long long t, long long) {
             std::lock_guard<std::mutex> g(m);
             ++back;
             back_t.push_back(t);

@@ -2,12 +2,16 @@
 """LAN benchmarks: real headless stations on the test LAN of network namespaces.
 
     lanbench.py --bench-net build-bench/bench/bench_net --out lan.json [--skip full,unplugged,vanished]
+                [--traced build-bench-trace/app/cibula]
 
 CIBULA_BIN names the station binary. Each run, on namespaces of its own
-(lanlab/lan.py), measures what a target in report.py compares, or its floor.
-Times are time.monotonic() here and CLOCK_MONOTONIC in bench_net, one clock.
+(lanlab/lan.py), measures what a target in report.py compares, or its floor;
+the timeline, of a station built with -DCIBULA_TRACE=ON (--traced), times
+each stage of a message. Times are time.monotonic() here and CLOCK_MONOTONIC
+in bench_net and the trace, one clock.
 """
 import argparse
+import bisect
 import json
 import os
 import random
@@ -37,7 +41,9 @@ RELAY_WINDOW = 8
 # for the station and for the forwarder alike. Rates are taken before that.
 BEFORE_PORTS_RUN_OUT = 10000
 RNG = random.Random(12)
-BENCH_NET = None
+BENCH_NET = TRACED = None
+SIX_RUNS = 3  # the six-station set, for a median of its ratios
+TIMELINE_MESSAGES = 100
 
 
 def text_for(tag, i):
@@ -83,23 +89,30 @@ def wait_all_listed(stations, timeout, since=None):
 # ---------------------------------------------------------------- floor
 
 def measure_hop(net, client, server, count=300, size=128):
-    """The per-hop floor, p50 in µs: from the sender's socket() until the receiver read EOF."""
+    """The per-hop floor, p50 in µs: from the sender's socket() until the receiver
+    read EOF; and the p50 of its parts, named as in the timeline."""
     srv = tool(net, server, "serve", FLOOR_PORT)
     time.sleep(0.1)
     cli = tool(net, client, "ccs", server.addr, FLOOR_PORT, count, size, 1000)
     finish(cli, 60)
     srv.wait_until(lambda: len(of(srv, "eof")) >= count, 5)
-    hop_us = [(int(e[0]) - int(s[0])) / 1000 for s, e in zip(of(cli, "ccs"), of(srv, "eof"))]
+    # the first connections warm caches and ARP
+    pairs = [([int(t) for t in s], [int(t) for t in e]) for s, e in zip(of(cli, "ccs"), of(srv, "eof"))][count // 20:]
     srv.stop()
-    return statistics.median(hop_us[count // 20:])  # the first connections warm caches and ARP
+    p50 = lambda f: statistics.median(f(s, e) / 1000 for s, e in pairs)
+    return p50(lambda s, e: e[0] - s[0]), {
+        "connect": p50(lambda s, e: s[2] - s[0]), "connected": p50(lambda s, e: s[3] - s[2]),
+        "sent": p50(lambda s, e: s[4] - s[3]), "eof": p50(lambda s, e: e[0] - s[4]),
+        "accept_eof": p50(lambda s, e: e[0] - e[1])}
 
 
 # ---------------------------------------------------------------- latency
 
-def latency(stations, want):
-    """Send → DOBA PRENOSU in µs, one message at a time, until `want` took ROUTE relays."""
-    us, tries = [], 0
-    while len(us) < want and tries < 3 * want:
+def one_at_a_time(stations, want):
+    """Messages one at a time until `want` took ROUTE relays: [(writer, relays,
+    recipient, sent, DOBA PRENOSU seen)], addresses and monotonic s; and the tries."""
+    done, tries = [], 0
+    while len(done) < want and tries < 3 * want:
         tries += 1
         a, r = RNG.sample(stations, 2)
         m = a.mark()
@@ -110,10 +123,94 @@ def latency(stations, want):
         relays = a.route(m, r.addr)
         if i is None or relays is None or len(relays) != ROUTE:
             continue
-        us.append((a.when(i) - t0) * 1e6)
+        done.append((a.addr, relays, r.addr, t0, a.when(i)))
         # the relays' and the recipient's printing ends before the next send
         r.wait_for_line("messages", "%s -> JA : %s" % (a.addr, text), 2, 0)
-    return {"us": us, "tries": tries}
+    return done, tries
+
+
+def latency(stations, want):
+    """Send → DOBA PRENOSU in µs, one message at a time, until `want` took ROUTE relays."""
+    done, tries = one_at_a_time(stations, want)
+    return {"us": [(seen - sent) * 1e6 for *_, sent, seen in done], "tries": tries}
+
+
+# ---------------------------------------------------------------- timeline
+
+def read_trace(path):
+    """A traced station's events: {(stage, peer or None): [monotonic s, rising]}."""
+    ev = {}
+    with open(path) as f:
+        for stage, ns, peer in (line.split() for line in f):
+            for key in ((stage, peer), (stage, None)):
+                ev.setdefault(key, []).append(int(ns) / 1e9)
+    return ev
+
+
+def steps(writer, relays, recipient):
+    """One message's events on its path, in the order they happen: (row, host,
+    stage, peer); a row is the stretch of time that ends with its event. Hop k
+    (k = ROUTE + 2 is the ACK) goes from a station's socket() to the next one's
+    end of file."""
+    out = [("input", writer, "input", None), ("onion", writer, "onion", None), ("route", writer, "route_saved", None)]
+    path = [writer] + relays + [recipient, writer]
+    for k, (s, n) in enumerate(zip(path, path[1:]), 1):
+        out += [("shown", s, "shown", None)] if k == ROUTE + 2 else []  # the recipient, before the ACK
+        out += [("%d %s" % (k, row), s, stage, n) for row, stage in
+                (("socket", "socket"), ("connect", "connecting"), ("connected", "connected"), ("sent", "sent"))]
+        out += [("%d eof" % k, n, "eof", s)]
+        out += [("%d peel" % k, n, "peeled", None)] if k <= ROUTE + 1 else [("doba", n, "doba", s)]
+    return out
+
+
+def stages(traces, writer, relays, recipient, sent, seen):
+    """{row: µs} of one message: the stretches of its path; beside them each
+    relay's PRENOS line (from the event before it, wherever it falls), each
+    accept to its end of file, and the DOBA PRENOSU record. None where an event
+    is missing."""
+    def first(host, stage, peer, after):
+        times = traces[host].get((stage, peer), [])
+        i = bisect.bisect_left(times, after)
+        return times[i] if i < len(times) else None
+    at, us, when = sent, {}, {}
+    for row, host, stage, peer in steps(writer, relays, recipient):
+        t = first(host, stage, peer, at)
+        if t is None:
+            return None
+        us[row], at = (t - at) * 1e6, t
+        when[row] = t
+    path = [writer] + relays + [recipient, writer]
+    for k, (s, n) in enumerate(zip(path, path[1:]), 1):
+        line = first(s, "relayed", n, when["%d connect" % k]) if 1 < k <= ROUTE + 1 else None
+        if line:
+            us["%d line" % k] = (line - max(t for t in (when["%d %s" % (k, e)] for e in ("connect", "connected", "sent"))
+                                            if t <= line)) * 1e6
+        accepted = first(n, "accepted", s, when["%d socket" % k])
+        if accepted and accepted <= when["%d eof" % k]:
+            us["%d accept_eof" % k] = (when["%d eof" % k] - accepted) * 1e6
+    saved = first(writer, "doba_saved", None, at)
+    us["doba saved"] = saved and (saved - at) * 1e6
+    us["seen"], us["total"] = (seen - at) * 1e6, (seen - sent) * 1e6
+    return us
+
+
+def timeline():
+    """The traced station's stages: six stations, messages over ROUTE relays one
+    at a time; each message's events found in the stations' traces, in order."""
+    with lan.Lan(6) as net:
+        stations = [net.start_station(h, binary=TRACED, env=dict(os.environ, CIBULA_TRACE_FILE=h.cwd + "/trace"))
+                    for h in net.hosts]
+        if wait_all_listed(stations, 20) is None:
+            raise RuntimeError("the six traced stations did not find each other")
+        time.sleep(0.3)
+        done, _ = one_at_a_time(stations, TIMELINE_MESSAGES)
+        for s in stations:
+            s.quit(5)  # the trace is written at exit
+        traces = {s.addr: read_trace(s.host.cwd + "/trace") for s in stations}
+    per = [m for m in (stages(traces, *d) for d in done) if m]
+    rows = {k for m in per for k in m}
+    return {"messages": len(per), "of": len(done),
+            "us": {k: statistics.median(v) for k in rows if (v := [m[k] for m in per if m.get(k) is not None])}}
 
 
 # ---------------------------------------------------------------- relay
@@ -164,7 +261,7 @@ def six_stations():
         if wait_all_listed(stations, 20) is None:
             raise RuntimeError("the six stations did not find each other")
         time.sleep(0.3)
-        out = {"hop_us": measure_hop(net, net.hosts[0], net.hosts[1])}
+        out = dict(zip(("hop_us", "hop_parts"), measure_hop(net, net.hosts[0], net.hosts[1])))
         out["latency"] = latency(stations, MESSAGES)
         relay = stations[0]
         heard = [bytes.fromhex(f[2]) for f in of(ear, "udp") if f[1] == relay.addr]
@@ -266,7 +363,8 @@ def many(n, per_sender, list_timeout, send_timeout, unplugged=0, killed=0, sende
     return out
 
 
-RUNS = (("six", six_stations),
+RUNS = (("six", lambda: [six_stations() for _ in range(SIX_RUNS)]),
+        ("timeline", lambda: TRACED and timeline()),
         ("startup", startup),
         ("scale", lambda: many(32, 10, 20, 30)),
         ("full", lambda: many(254, 2, 60, 60)),
@@ -275,15 +373,17 @@ RUNS = (("six", six_stations),
 
 
 def main():
-    global BENCH_NET
+    global BENCH_NET, TRACED
     ap = argparse.ArgumentParser()
     ap.add_argument("--bench-net", required=True)
+    ap.add_argument("--traced", help="a station built with -DCIBULA_TRACE=ON: the timeline's")
     ap.add_argument("--out", required=True)
     ap.add_argument("--skip", default="", help="runs to leave out of " + ",".join(n for n, _ in RUNS)
                     + "; full,unplugged,vanished take some four and a half minutes together")
     a = ap.parse_args()
     lan.require()  # root, ip netns and the station binary; removes what crashed runs left
     BENCH_NET = os.path.abspath(a.bench_net)
+    TRACED = a.traced and os.path.abspath(a.traced)
     out = {"when": time.strftime("%Y-%m-%d %H:%M:%S")}
     for name, run in RUNS:
         if name not in a.skip.split(","):

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "net/announce.h"
+#include "net/trace.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
         say("Chyba pri pripojeni na vzdalenu stanicu.");
         return tell(std::move(done), false, true);
     }
+    TRACE_POINT(socket, inet_addr(address));
     int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
         say("Socket sa nepodarilo vytvorit.");
@@ -174,6 +176,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     sockaddr_in to = station_address(c.peer);
     if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
+    TRACE_POINT(connecting, c.peer);
     // Whether the connect is done or not, the loop says when the socket can
     // take bytes; an unreachable station costs nothing but its deadline.
     if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
@@ -191,6 +194,7 @@ void Cnet::on_writable(uint64_t id) {
         if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
             return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
         c.connected = true;
+        TRACE_POINT(connected, c.peer);
     }
     if (c.length <= 0) return failed_sending(it, "Doslo k chybe pri prenose.");
     while (c.sent < c.length) {
@@ -205,6 +209,7 @@ void Cnet::on_writable(uint64_t id) {
             return failed_sending(it, "Doslo k chybe pri prenose.");
         }
     }
+    TRACE_POINT(sent, c.peer);
     // Closing hands the queued bytes to the kernel, which delivers them.
     Connection c_done = finish(it);
     tell(std::move(c_done.done), true, false);

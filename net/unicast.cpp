@@ -8,6 +8,7 @@
 
 #include "directory/messages.h"
 #include "net/net.h"
+#include "net/trace.h"
 #include "onion/layer.h"
 #include "onion/peel.h"
 
@@ -29,6 +30,7 @@ void Cnet::listen_proc_unicast(unsigned int, long event) {
             plat::SuspendSelect(sock_unicast, ACCEPT_PAUSE_MS);
             return;
         }
+        TRACE_POINT(accepted, peer.sin_addr.s_addr);
         heard_from(peer.sin_addr.s_addr);
         accept_failing = false;
         accept_one(s, peer);
@@ -87,6 +89,7 @@ void Cnet::on_readable(uint64_t id) {
         if (r < 0) return failed_receiving(it);
         break;  // the writer closed: the message is whole
     }
+    TRACE_POINT(eof, c.peer);
     Connection done = finish(it);
     done.buf[done.length] = '\0';
     if (done.length > 0)  // a connection that closes empty carries nothing
@@ -154,8 +157,10 @@ void Cnet::handle_message(const char* data, int length, uint32_t peer) {
         Waiting message{};
         if (!take_waiting(peer, &message)) return;
         std::string line = "DOBA PRENOSU: " + std::to_string(clock() - message.started_ms) + "ms.";
+        TRACE_POINT(doba, peer);
         say(line.c_str());
         save_to_file((line + "\n").c_str());
+        TRACE_POINT(doba_saved, peer);
     } else {
         handle_onion(data, length, peer);
     }
@@ -171,14 +176,17 @@ void Cnet::handle_onion(const char* data, int length, uint32_t peer) {
         say("Prijem dat zlyhal.");
         return;
     }
+    TRACE_POINT(peeled, address);
     std::string next = dotted(address);
     if (!last) {
         send_unicast(inner.get(), next.c_str(), length);
         std::string line = "PRENOS: " + dotted(peer) + " -> " + dotted(my_IPaddr) + " -> " + next;
         if (print) print->printout_transmission(line.c_str());
+        TRACE_POINT(relayed, address);
     } else {
         say("");
         if (print) print->printout_mess(inner.get(), next.c_str(), "IN");
+        TRACE_POINT(shown, address);
         send_unicast("ACK", next.c_str(), 3);
     }
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/net.h"
+#include "net/trace.h"
 #include "onion/layer.h"
 
 void Cnet::generate_path(std::stack<uint32_t>* route, int length) {
@@ -126,7 +127,9 @@ char* Cnet::create_onion(std::stack<uint32_t> route, const char* text, int* leng
             return nullptr;
         }
     }
+    TRACE_POINT(onion, *first_hop);
     say("VYGENEROVANA TRASA:");
     save_to_file(record.c_str());
+    TRACE_POINT(route_saved, 0);
     return layer.release();
 }
