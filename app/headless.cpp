@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -23,7 +24,6 @@ void print_line(std::string line) {
         if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) line[i] = '?';
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
 }
 
 // A pane that prints each line as it arrives. The stations pane is printed
@@ -162,6 +162,10 @@ int run_headless(int argc, char** argv, bool read_commands) {
     QCoreApplication app(argc, argv);
     HeadlessToolkit toolkit;
 
+    // Pane lines go out together once the loop has nothing left to do: a
+    // reader woken per line would take the time a relay needs.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     [] { std::fflush(stdout); });
     close_on_signals(toolkit);
     if (read_commands) toolkit.watch(STDIN_FILENO, [&toolkit](int fd) { toolkit.read_input(fd); });
 

@@ -8,6 +8,8 @@
 #include <memory>
 #include <stack>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/printout.h"
 #include "crypto/rsa.h"
@@ -160,19 +162,22 @@ private:
     using Conns = std::map<uint64_t, Connection>;
 
     void handle_onion(const char* data, int length, uint32_t peer);
-    int open_transcript(int flags);
     void accept_one(int s, const sockaddr_in& peer);
     void make_room(uint32_t peer);
     void on_readable(uint64_t id);
-    void on_writable(uint64_t id);
+    void close_received();
+    // `later`: called from inside send_unicast, whose sender hears later.
+    void on_writable(uint64_t id, bool later = false);
     // One loop call at a time waits for the oldest connection's deadline.
     void watch_deadlines();
     void on_deadlines();
-    // Closes the connection and forgets it; the caller has what it needs.
-    Connection finish(Conns::iterator it);
+    // Forgets the connection and closes it (unless `close` is false: then
+    // the caller closes it); the caller has what it needs.
+    Connection finish(Conns::iterator it, bool close = true);
     void failed_receiving(Conns::iterator it);
     void failed_sending(Conns::iterator it, const char* line, bool later = false);
-    static void tell(std::function<void(bool)> done, bool reached, bool later);
+    void tell(std::function<void(bool)> done, bool reached, bool later);
+    void tell_now();
     // One attempt at a waiting message: false when no route or onion could
     // be made for it (nothing sent).
     bool attempt(Waiting& message);
@@ -184,6 +189,7 @@ private:
     int sock_broadcast = -1;
     uint32_t my_IPaddr = 0;
     std::string file_name;
+    int transcript = -1;  // open from create_file on
     plat::HWND* hwnd = nullptr;
     Cprintout* print = nullptr;
     Clist list;
@@ -196,5 +202,9 @@ private:
     Conns conns;
     uint64_t next_conn = 1;
     uintptr_t deadline_call = 0;
+    std::deque<std::pair<std::function<void(bool)>, bool>> told;  // outcomes the senders hear later
+    uintptr_t told_call = 0;
+    std::vector<int> closing;  // connections read and handled, closed at the next turn
+    uintptr_t closing_call = 0;
     bool accept_failing = false;
 };
