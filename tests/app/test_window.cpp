@@ -177,6 +177,7 @@ int main(int argc, char** argv) {
     if (!create_window()) return 1;
     make_keys(5);
     net.set_host_reader(host);
+    InTempDir here;  // the station's transcript goes there
     int code = RUN_ALL_TESTS();
     net.set_rsa(nullptr);
     delete rsa;
