@@ -1,3 +1,4 @@
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -10,16 +11,24 @@
 void Cnet::listen_proc_broadcast(unsigned int, long) {
     char buf[DATAGRAM_MAX];
     sockaddr_in from{};
-    socklen_t from_len = sizeof from;
+    iovec into{buf, sizeof buf};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr m{&from, sizeof from, &into, 1, control, sizeof control, 0};
     // MSG_TRUNC makes the kernel report the datagram's real length, so a
     // datagram longer than the buffer is caught rather than cut silently.
-    ssize_t r = recvfrom(sock_broadcast, buf, sizeof buf, MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&from), &from_len);
+    ssize_t r = recvmsg(sock_broadcast, &m, MSG_TRUNC);
     if (r < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (r < 0 || r > DATAGRAM_MAX) {
         say("Prijem dat zlyhal.");
         return;
     }
+    // Only the LAN of the station's own interface counts, and only while it
+    // has an address there: it answers nothing it could not sign.
+    unsigned arrived = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            arrived = static_cast<unsigned>(reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_ifindex);
+    if (my_IPaddr == 0 || arrived == 0 || arrived != chosen.index) return;
     handle_datagram(buf, static_cast<int>(r), from.sin_addr.s_addr);
 }
 

@@ -12,6 +12,7 @@
 #include "app/printout.h"
 #include "crypto/rsa.h"
 #include "directory/list.h"
+#include "net/interface.h"
 #include "platform/winapi.h"
 
 constexpr int NET_PORT = 10012;
@@ -59,9 +60,19 @@ public:
     // unless a test injects another.
     void set_clock(std::function<int64_t()> now) { clock = std::move(now); }
 
-    // Reads the station's current address into my_IPaddr: 0.0.0.0 while the
-    // host has none that can be a station's.
+    // Reads the station's current address into my_IPaddr, that of the
+    // interface it takes part on (choose_interface): 0.0.0.0 while it has
+    // none. The host is read again only when it changed, or while there is none.
     void get_IPaddr();
+    // The interface --interface names; empty: chosen by the station.
+    void set_interface_name(std::string name) { wanted = std::move(name); }
+    const InterfaceChoice& chosen_interface() const { return chosen; }
+    // Watches the host's links, addresses and routes: on a change, `changed`
+    // runs from the loop. Without the watch the host is read at every get_IPaddr.
+    void watch_interfaces(std::function<void()> changed);
+    // Where get_IPaddr learns the host's interfaces; read_host_network unless
+    // a test gives the station a host of its own.
+    void set_host_reader(std::function<HostNetwork()> read) { read_host = std::move(read); }
     void prepare_listen();
     // Whether prepare_listen got both listening sockets ready.
     bool listening() const { return listening_ok; }
@@ -180,9 +191,18 @@ private:
     void unconfirmed(std::deque<Waiting>::iterator it);
     void watch_waiting();
 
+    bool bind_own_address(int s);
+    void interfaces_changed();
+
     int sock_unicast = -1;
     int sock_broadcast = -1;
     uint32_t my_IPaddr = 0;
+    std::string wanted;
+    InterfaceChoice chosen;
+    std::function<HostNetwork()> read_host = read_host_network;
+    int sock_interfaces = -1;
+    bool host_changed = true;  // since it was last read
+    std::function<void()> on_interfaces;
     std::string file_name;
     plat::HWND* hwnd = nullptr;
     Cprintout* print = nullptr;

@@ -120,7 +120,8 @@ class Heal(LanCase):
     def test_address_comes_late(self):
         # A station whose host has no address yet, its transcript's name a
         # symlink planted in its folder.  Without an address it announces
-        # nothing (not even from 0.0.0.0) and writes nothing.  Addressed, it is listed and
+        # nothing (not even from 0.0.0.0) and writes nothing; standard error says
+        # so, and then, once, where it is.  Addressed, it is listed and
         # works, says once that it cannot open its transcript, and writes
         # nothing through the link.
         host, refused = self.net.add_host(addressed=False), "Subor %s.txt sa nepodarilo otvorit."
@@ -144,6 +145,7 @@ class Heal(LanCase):
         self.assertEqual(self.peer.events(mp, ev="udp", **{"from": "0.0.0.0"}), [])
         self.assertNotIn(x.addr, " ".join(x.lines("stations")))
         self.assertEqual(x.lines("messages").count(refused % host.addr), 1)
+        self.assertEqual(x.lines("stderr"), ["cibula: on eth0, no address yet", "cibula: on eth0, " + host.addr])
         with open(target) as f:
             self.assertEqual(f.read(), "cudzi subor\n")
         self.assertEqual(x.quit(), 0, x.dump())
