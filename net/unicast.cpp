@@ -132,6 +132,7 @@ Cnet::Connection Cnet::finish(Conns::iterator it) {
 
 void Cnet::close_connections() {
     while (!conns.empty()) finish(conns.begin());
+    welcoming.clear();
 }
 
 Cnet::~Cnet() {
