@@ -160,7 +160,7 @@ void Cnet::send_broadcast(const char* data, int length) {
 }
 
 void Cnet::send_unicast(const char* data, const char* address, int length,
-                        std::function<void(bool reached)> done) {
+                        std::function<void(bool reached)> done, bool quiet) {
     // No station can be at such an address (a peer may name one in a layer);
     // connecting there would reach ourselves or nobody.
     if (!station_address_ok(inet_addr(address))) {
@@ -170,7 +170,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     TRACE_POINT(socket, inet_addr(address));
     int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
-        say("Socket sa nepodarilo vytvorit.");
+        if (!quiet) say("Socket sa nepodarilo vytvorit.");
         return tell(std::move(done), false, true);
     }
     uint64_t id = next_conn++;
@@ -181,6 +181,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     c.peer = inet_addr(address);
     c.due = station_clock_ms() + WAIT_MS;
     c.done = std::move(done);
+    c.quiet = quiet;
     c.length = length > 0 ? length : 0;
     c.buf.reset(new char[static_cast<size_t>(c.length) + 1]);
     if (c.length) std::memcpy(c.buf.get(), data, static_cast<size_t>(c.length));
@@ -240,7 +241,7 @@ void Cnet::on_writable(uint64_t id) {
 
 void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
     Connection c = finish(it);
-    say(line);
+    if (!c.quiet) say(line);
     tell(std::move(c.done), false, later);
 }
 
@@ -250,7 +251,9 @@ void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
 void Cnet::tell(std::function<void(bool)> done, bool reached, bool later) {
     if (!done) return;
     if (later)
-        plat::CallLater(0, [done = std::move(done), reached]() { done(reached); });
+        plat::CallLater(0, [done = std::move(done), reached, alive = std::weak_ptr<bool>(alive)]() {
+            if (!alive.expired()) done(reached);
+        });
     else
         done(reached);
 }

@@ -47,6 +47,10 @@ public:
     static constexpr int HELD_PER_ADDRESS = 64;
     static constexpr int HELD_IN_ALL = 512;
     static constexpr int ACCEPT_PAUSE_MS = 1000;  // listener silenced after an accept error
+    // WELCOMEs on their way at once. A HELLO that would need one more, or
+    // comes from an address whose WELCOME is on its way, is dropped: a live
+    // station repeats its HELLO, while a queue would try every forged address.
+    static constexpr int WELCOMES_AT_ONCE = 32;
 
     Cnet() = default;
     ~Cnet();
@@ -80,8 +84,9 @@ public:
     // Sends one message over a connection of its own, finished by the event
     // loop within WAIT_MS; never to an address no station can have. `done(reached)` runs later from the loop, never
     // from inside this call; reached: connected and every byte handed over.
+    // A `quiet` one shows no line when it fails.
     void send_unicast(const char* data, const char* address, int length,
-                      std::function<void(bool reached)> done = {});
+                      std::function<void(bool reached)> done = {}, bool quiet = false);
     bool save_IPaddr(const char* address, Skeys key);
     // A listed station's new key (Clist::replace); redraws the stations pane
     // and answers true when the key was replaced.
@@ -167,6 +172,7 @@ private:
         int sent = 0;
         int64_t due = 0;              // station_clock_ms() when its time runs out
         std::function<void(bool)> done;
+        bool quiet = false;
     };
     using Conns = std::map<uint64_t, Connection>;
 
@@ -183,7 +189,10 @@ private:
     Connection finish(Conns::iterator it);
     void failed_receiving(Conns::iterator it);
     void failed_sending(Conns::iterator it, const char* line, bool later = false);
-    static void tell(std::function<void(bool)> done, bool reached, bool later);
+    void tell(std::function<void(bool)> done, bool reached, bool later);
+    // A HELLO's new station or new key, taken once our WELCOME reaches its
+    // sender: a forged source address completes no connection.
+    void welcome(uint32_t address, Skeys key);
     // One attempt at a waiting message: false when no route or onion could
     // be made for it (nothing sent).
     bool attempt(Waiting& message);
@@ -217,4 +226,7 @@ private:
     uint64_t next_conn = 1;
     uintptr_t deadline_call = 0;
     bool accept_failing = false;
+    std::map<uint32_t, bool> welcoming;  // where a WELCOME is on its way: whether a BYE came since
+    // A deferred outcome finds the station gone when this has expired.
+    std::shared_ptr<bool> alive = std::make_shared<bool>();
 };

@@ -135,6 +135,7 @@ Cnet::Connection Cnet::finish(Conns::iterator it) {
 
 void Cnet::close_connections() {
     while (!conns.empty()) finish(conns.begin());
+    welcoming.clear();
 }
 
 Cnet::~Cnet() {
