@@ -4,10 +4,13 @@
 #include <sys/random.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "directory/messages.h"
 #include "net/announce.h"
@@ -59,14 +62,36 @@ void send_hello() {
     plat::SetTimer(hwnd, ANNOUNCE_TIMER, static_cast<unsigned>(announce_schedule().next_ms()));
 }
 
+// Where the station is, for its standard error (a service's journal) and
+// the window's caption, which shows what the others must type to write to it.
+std::string where(const InterfaceChoice& c) {
+    switch (c.state) {
+    case InterfaceChoice::addressed: return "cibula: on " + c.name + ", " + dotted(c.address);
+    case InterfaceChoice::unaddressed: return "cibula: on " + c.name + ", no address yet";
+    case InterfaceChoice::absent: return "cibula: on " + c.name + ", no such interface yet";
+    default: return "cibula: no interface that can broadcast";
+    }
+}
+
+std::string caption(const InterfaceChoice& c) {
+    if (c.state != InterfaceChoice::addressed) return "Cibuľa – stanica (bez adresy)";
+    return "Cibuľa – stanica " + dotted(c.address) + " (" + c.name + ")";
+}
+
 enum class Address { none, same, fresh };
 
 // Reads the station's address again. Without one it announces nothing and
 // looks again every second; a new one is announced at once and soon again,
 // as at a start, so that every station hears it.
 Address reread_address() {
+    static std::optional<InterfaceChoice> told;
     const uint32_t before = net.own_address();
     net.get_IPaddr();
+    if (told != net.chosen_interface()) {
+        told = net.chosen_interface();
+        std::fprintf(stderr, "%s\n", where(*told).c_str());
+        plat::SetWindowText(hwnd, caption(*told).c_str());
+    }
     const uint32_t now = net.own_address();
     if (now == 0) {
         plat::KillTimer(hwnd, ANNOUNCE_TIMER);
@@ -222,6 +247,8 @@ int WinMain(plat::Toolkit& toolkit, bool leave_when_port_taken) {
         plat::SocketCleanup();
         return EXIT_PORT_TAKEN;
     }
+    // A new address is announced at once, not at the next HELLO.
+    net.watch_interfaces([] { reread_address(); });
     reread_address();
     plat::SetTimer(hwnd, SILENCE_TIMER, SILENCE_CHECK_MS);
 

@@ -7,30 +7,47 @@
 
 Layout: a switch namespace holds bridge br0; each host namespace holds eth0,
 a veth whose peer p<i> sits on the bridge, the address <subnet>.<i>/<prefix>
-(/24 unless told), lo up and a default route through eth0 (a broadcast to
-255.255.255.255 needs one).  Namespaces are named cibl<pid>-<lan>-..., so
-that remove_stale() can find those of a run whose process is gone.  Nothing
-is created in the machine's own network namespace, and every namespace goes
-away with close(), at exit, and on SIGTERM/SIGHUP.
+(/24 unless told), lo up and a real LAN's default route: via <subnet>.254, a
+router no host is (nothing answers there).  On a LAN where a host holds
+<subnet>.254 (254 hosts) every host has `default dev eth0` instead.
+Namespaces are named cibl<pid>-<lan>-..., so that remove_stale() can find
+those of a run whose process is gone.  Nothing is created in the machine's
+own network namespace, and every namespace goes away with close(), at exit,
+and on SIGTERM/SIGHUP.
 
 Up to 254 hosts on one bridge:
     Lan(254)                             # hosts 10.213.0.1 .. 10.213.0.254
     lan.add_hosts(16, plugged=False)     # more hosts in one go, links down
     lan.add_host(addr="10.213.1.0")      # a chosen address (Lan(..., prefix=23))
     host.unplug(); host.plug()           # its bridge port down / up
-    lan.add_host(addressed=False)        # its address not on eth0 yet ...
-    host.give_address()                  # ... until now (as DHCP would give it)
+    lan.add_host(addressed=False)        # its address (and route) not there yet ...
+    host.give_address()                  # ... until now (as DHCP would give them)
 While a host is unplugged, whatever it sends and whatever is sent to it is
 lost (its SYNs go unanswered, its broadcasts reach nobody); plug() returns
 once the bridge forwards to it again.
 
+The shapes of LANs people have:
+    Lan(4, router=False)                 # static addresses, no default route
+    Lan(3, subnet="169.254.7", prefix=16, router=False)   # link-local addresses
+    host.tunnel()                        # a full-tunnel VPN: default dev tun0
+    host.bridge()                        # a container bridge, docker0 at 172.17.0.1/16
+    lab.add_host(into=host, dev="eth1")  # host joins LAN `lab` too, by eth1
+    lab.add_host(into=host, dev="wlan0", made=False)   # an adapter that comes
+    ...give_address()                    # later, with its address
+A host of two LANs keeps its own LAN's default route; its leg on the other
+LAN is a Host of that LAN (its address there) sharing the namespace.  Close
+the LAN of the leg first (as nested `with` blocks and the exit handler do
+when it was made later): the processes it runs there go with the namespace.
+
 Every host knows every other host's MAC address from the start (permanent
-neighbour entries, the MACs are fixed: 02:cb:00:00:<index>): the kernel's
+neighbour entries, the MACs are fixed: 02:cb:<lan>:00:<index>): the kernel's
 neighbour table is shared by all namespaces and its limit (gc_thresh3, 1024
 entries) overflows past ~32 hosts that resolve each other by ARP; permanent
 entries do not count against it, so nothing on the machine is changed and a
 254-host LAN sends no ARP at all.  An address outside the LAN's hosts is
-still resolved by ARP (and fails).  IPv6 stays off on the hosts' links.
+still resolved by ARP (and fails), an address off the LAN through the router
+(one unanswered entry per host that sends there).  IPv6 stays off on the
+hosts' links.
 """
 import atexit
 import concurrent.futures
@@ -55,6 +72,10 @@ DEFAULT_BIN = os.path.normpath(os.path.join(HERE, "..", "build", "app", "cibula"
 LSAN_SUPPRESSIONS = os.path.normpath(os.path.join(HERE, "..", "tests", "lsan.supp"))
 # What a station built with AddressSanitizer/UBSan prints when it finds a fault.
 SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:")
+# Holds tun0 open (so that its link is up) and drops what is routed into it.
+HOLD_TUN = ("import fcntl, os, struct\nfd = os.open('/dev/net/tun', os.O_RDWR)\n"
+            "fcntl.ioctl(fd, 0x400454ca, struct.pack('16sH', b'tun0', 0x1001))  # TUNSETIFF: IFF_TUN | IFF_NO_PI\n"
+            "print('up', flush=True)\nwhile os.read(fd, 65536):\n    pass")
 
 _live = []
 _counter = [0]
@@ -183,13 +204,15 @@ def _install_handlers():
 
 
 class Host:
-    """One namespace on the bridge: .addr, .ns, .port (its bridge port in
-    the switch namespace), .mac, .plugged, .cwd (a temporary folder)."""
+    """One namespace on the bridge: .addr, .ns, .dev (its interface there),
+    .port (its bridge port in the switch namespace), .mac, .plugged, .cwd (a
+    temporary folder); .own: False for a leg of a host of another LAN."""
 
-    def __init__(self, lan, index, ns, addr, plugged=True, addressed=True):
+    def __init__(self, lan, index, ns, addr, plugged=True, addressed=True, dev="eth0", made=True, own=True):
         self.lan, self.index, self.ns, self.addr = lan, index, ns, addr
-        self.addressed = addressed
-        self.port, self.mac, self.plugged = "p%d" % index, "02:cb:00:00:%02x:%02x" % divmod(index, 256), plugged
+        self.addressed, self.dev, self.made, self.own = addressed, dev, made, own
+        self.port, self.plugged = "p%d" % index, plugged
+        self.mac = "02:cb:%02x:00:%02x:%02x" % (lan.number % 256, *divmod(index, 256))
         self.cwd = tempfile.mkdtemp(prefix="%s-h%d-" % (lan.name, index))
 
     def run(self, *cmd, **kw):
@@ -197,9 +220,41 @@ class Host:
         return subprocess.run(["ip", "netns", "exec", self.ns, *cmd], **kw)
 
     def give_address(self):
-        """Its address comes onto eth0 (a host made with addressed=False)."""
-        ip_batch(["addr add %s/%d broadcast + dev eth0" % (self.addr, self.lan.prefix)], ns=self.ns)
+        """Its address comes onto its interface, with the default route (a
+        host made with addressed=False); one made with made=False gets its
+        interface first, up, as an adapter plugged in would."""
         self.addressed = True
+        if self.made:
+            ip_batch([self.lan._address(self)] + self.lan._route(self), ns=self.ns)
+            return
+        ip("-n", self.lan.switch, "link", "set", "q%d" % self.index, "netns", self.ns)  # it waited there
+        ip_batch(["link set q%d name %s" % (self.index, self.dev)] + self.lan._bring_up(self), ns=self.ns)
+        self.made = True
+
+    def tunnel(self, addr="10.8.0.2", peer="10.8.0.1"):
+        """A full-tunnel VPN comes up: tun0, point-to-point, at addr; the
+        default route leaves by it, the LAN keeps its subnet route on eth0.
+        The process that holds tun0 open stops with the LAN."""
+        holder = self.lan.start_proc(self, [PYTHON, "-c", HOLD_TUN])
+        if not holder.wait_record(lambda r: r[2] == "up", 10):
+            raise RuntimeError("no tun0 on %s:\n%s" % (self, holder.dump()))
+        ip_batch(["addr add %s peer %s dev tun0" % (addr, peer), "link set tun0 addrgenmode none",
+                  "link set tun0 up", "route replace default dev tun0"], ns=self.ns)
+
+    def bridge(self, name="docker0", addr="172.17.0.1/16", timeout=5):
+        """A container bridge beside the LAN, as docker0 with one container
+        running: up, with carrier (its port a veth to the container's end,
+        both here); nothing of it reaches the LAN."""
+        port, inside = name[:10] + "-c", name[:10] + "-in"
+        ip_batch(["link add %s type bridge" % name, "link add %s type veth peer name %s" % (port, inside)] +
+                 ["link set %s addrgenmode none" % d for d in (name, port, inside)] +
+                 ["link set %s master %s" % (port, name), "addr add %s dev %s" % (addr, name)] +
+                 ["link set %s up" % d for d in (name, port, inside)], ns=self.ns)
+        end = time.monotonic() + timeout
+        while json.loads(ip("-n", self.ns, "-j", "link", "show", name).stdout)[0].get("operstate") != "UP":
+            if time.monotonic() > end:
+                raise RuntimeError("%s on %s has no carrier %s s after its port came up" % (name, self, timeout))
+            time.sleep(0.02)
 
     def unplug(self):
         """Its bridge port goes down: from now on all it sends and all sent
@@ -460,14 +515,16 @@ class Station(Proc):
 class Lan:
     """One bridge and hosts on it.  mtu: MTU of every veth end and of the
     bridge; prefix: the hosts' network prefix length (a host address may end
-    in .0 from /23 on)."""
+    in .0 from /23 on); router=False: no default route on any host."""
 
-    def __init__(self, n_hosts=0, mtu=None, subnet=SUBNET, keep_dirs=None, prefix=24):
+    def __init__(self, n_hosts=0, mtu=None, subnet=SUBNET, keep_dirs=None, prefix=24, router=True):
         _install_handlers()
         _counter[0] += 1
-        self.name = "%s%d-%d" % (PREFIX, os.getpid(), _counter[0])
+        self.number = _counter[0]
+        self.name = "%s%d-%d" % (PREFIX, os.getpid(), self.number)
         self.switch = self.name + "-sw"
         self.mtu, self.subnet, self.prefix = mtu, subnet, prefix
+        self.gateway = "%s.254" % subnet if router else None
         self.keep_dirs = os.environ.get("CIBULA_LAN_KEEP") == "1" if keep_dirs is None else keep_dirs
         self.hosts, self.procs, self.namespaces = [], [], []
         _live.append(self)
@@ -484,14 +541,18 @@ class Lan:
     def _mtu(self):
         return " mtu %d" % self.mtu if self.mtu else ""
 
-    def add_host(self, addr=None, plugged=True, addressed=True):
+    def add_host(self, addr=None, plugged=True, addressed=True, dev="eth0", made=True, into=None):
         """One more host: at `addr`, or at <subnet>.<its index>; with
         plugged=False its link starts unplugged (see Host.plug); with
-        addressed=False its eth0 is up without the address (its broadcasts
-        leave from 0.0.0.0) until Host.give_address()."""
-        return self.add_hosts(1, [addr] if addr else None, plugged, addressed)[0]
+        addressed=False its interface is up without the address (its
+        broadcasts leave from 0.0.0.0) and has no default route until
+        Host.give_address().  dev: its interface's name; made=False: no such
+        interface until give_address() (addressed=False then too).  into: a
+        host of another LAN, which joins this one by `dev` (a leg: it keeps
+        its own LAN's default route, and its namespace is that LAN's)."""
+        return self.add_hosts(1, [addr] if addr else None, plugged, addressed, dev, made, into)[0]
 
-    def add_hosts(self, n, addrs=None, plugged=True, addressed=True):
+    def add_hosts(self, n, addrs=None, plugged=True, addressed=True, dev="eth0", made=True, into=None):
         """n more hosts in one go (a few `ip` processes for all of them plus
         one per host): at the addresses `addrs` (a list of n), or at
         <subnet>.<index>.  Returns them."""
@@ -511,29 +572,51 @@ class Lan:
             if addr in taken:
                 raise ValueError("address %s already on %s" % (addr, self.name))
             taken.add(addr)
-            new.append(Host(self, i, "%s-h%d" % (self.name, i), addr, plugged, addressed))
+            ns = into.ns if into else "%s-h%d" % (self.name, i)
+            new.append(Host(self, i, ns, addr, plugged, addressed and made, dev, made, own=not into))
         old = list(self.hosts)
         self.hosts += new
-        self.namespaces += [h.ns for h in new]
-        # namespaces, then veth pairs with each end made straight in its namespace
-        ip_batch(["netns add " + h.ns for h in new] +
-                 ["link add %s netns %s%s type veth peer name eth0 address %s%s netns %s"
-                  % (h.port, self.switch, self._mtu(), h.mac, self._mtu(), h.ns) for h in new])
+        self.namespaces += [h.ns for h in new if h.own]
+        # namespaces, then veth pairs with each end made straight in its
+        # namespace (one not made yet waits in the switch's as q<i>)
+        ip_batch(["netns add " + h.ns for h in new if h.own] +
+                 ["link add %s netns %s%s type veth peer name %s address %s%s netns %s"
+                  % (h.port, self.switch, self._mtu(), h.dev if h.made else "q%d" % h.index, h.mac, self._mtu(),
+                     h.ns if h.made else self.switch) for h in new])
         ip_batch(["link set %s master br0%s" % (h.port, " up" * h.plugged) for h in new], ns=self.switch)
-        neigh = "neigh replace %s lladdr %s dev eth0 nud permanent"
-        # no IPv6 link-local address: its DAD and MLD would flood every port
-        # (below 1280 bytes of MTU the link has no IPv6 anyway)
-        v6off = ["link set eth0 addrgenmode none"] if (self.mtu or 1500) >= 1280 else []
-        jobs = [(h.ns, ["link set lo up"] + v6off +
-                 ["addr add %s/%d broadcast + dev eth0" % (h.addr, self.prefix)] * h.addressed + [
-                        "link set eth0 up",
-                        "route add default dev eth0"] +
-                 [neigh % (o.addr, o.mac) for o in self.hosts if o is not h]) for h in new]
-        # the hosts already there learn the new ones
-        jobs += [(h.ns, [neigh % (o.addr, o.mac) for o in new]) for h in old]
+        jobs = [(h.ns, ["link set lo up"] * h.own + self._bring_up(h) * h.made) for h in new]
+        # the hosts already there learn the new ones; with a host at the
+        # router's address, the router is gone
+        lost = self.gateway in {h.addr for h in new}
+        jobs += [(h.ns, [self._neigh(h, o) for o in new] + self._route(h) * lost)
+                 for h in old if h.made]
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_IP) as pool:
             list(pool.map(lambda job: ip_batch(job[1], ns=job[0]), jobs))
         return new
+
+    def _neigh(self, h, o):
+        return "neigh replace %s lladdr %s dev %s nud permanent" % (o.addr, o.mac, h.dev)
+
+    def _address(self, h):
+        return "addr add %s/%d broadcast + dev %s" % (h.addr, self.prefix, h.dev)
+
+    def _route(self, h):
+        # a host's default route: through the router, or straight out of its
+        # interface on a LAN where a host holds the router's address; none on a
+        # leg, nor without a router
+        if not (self.gateway and h.own and h.addressed):
+            return []
+        held = self.gateway in {o.addr for o in self.hosts}
+        return ["route replace default %sdev %s" % ("" if held else "via %s " % self.gateway, h.dev)]
+
+    def _bring_up(self, h):
+        """The `ip` lines (in h's namespace) that bring h's interface up as
+        far as h is: its address and route when addressed, its neighbours."""
+        # no IPv6 link-local address: its DAD and MLD would flood every port
+        # (below 1280 bytes of MTU the link has no IPv6 anyway)
+        v6off = ["link set %s addrgenmode none" % h.dev] if (self.mtu or 1500) >= 1280 else []
+        return (v6off + [self._address(h)] * h.addressed + ["link set %s up" % h.dev] + self._route(h) +
+                [self._neigh(h, o) for o in self.hosts if o is not h])
 
     def track(self, proc):
         """Stops `proc` with the LAN, and checks it there when it is a Station."""

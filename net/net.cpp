@@ -1,8 +1,8 @@
 #include "net/net.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -55,39 +55,36 @@ void Cnet::say(const char* line) {
 }
 
 void Cnet::get_IPaddr() {
-    // Read afresh each time: the host may get its address after the station
-    // started, or another one later. Without one it is 0.0.0.0.
-    my_IPaddr = 0;
-    // The source address the kernel picks for our broadcasts is the one the
-    // other stations see, and the one our own broadcasts come back from.
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s >= 0) {
-        int on = 1;
-        setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in to = station_address(INADDR_BROADCAST);
-        sockaddr_in me{};
-        socklen_t len = sizeof me;
-        if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-            getsockname(s, reinterpret_cast<sockaddr*>(&me), &len) == 0 &&
-            station_address_ok(me.sin_addr.s_addr)) {
-            my_IPaddr = me.sin_addr.s_addr;
-            close(s);
-            return;
-        }
-        close(s);
+    // Reading the host takes a hundred microseconds or so; a watched one is read
+    // only after it changed, and every time while there is no address.
+    if (host_changed || my_IPaddr == 0 || sock_interfaces < 0) {
+        host_changed = false;
+        chosen = choose_interface(read_host(), wanted);
     }
-    ifaddrs* all = nullptr;
-    if (getifaddrs(&all) != 0) return;
-    for (ifaddrs* i = all; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
-        uint32_t a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-        if (station_address_ok(a)) {
-            my_IPaddr = a;
-            break;
-        }
-    }
-    freeifaddrs(all);
+    my_IPaddr = chosen.address;
+}
+
+void Cnet::watch_interfaces(std::function<void()> changed) {
+    on_interfaces = std::move(changed);
+    int s = plat::Socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&groups), sizeof groups) == 0 &&
+        plat::WatchSocket(s, false, [this](int) { interfaces_changed(); }))
+        sock_interfaces = s;
+    else
+        plat::CloseSocket(s);
+}
+
+void Cnet::interfaces_changed() {
+    // What changed does not matter, only that the host must be read again;
+    // a queue that overflowed (ENOBUFS) says the same.
+    char drain[4096];
+    for (ssize_t r = 1; r > 0 || (r < 0 && (errno == ENOBUFS || errno == EINTR));)
+        r = recv(sock_interfaces, drain, sizeof drain, MSG_DONTWAIT);
+    host_changed = true;
+    if (on_interfaces) on_interfaces();
 }
 
 void Cnet::prepare_listen() {
@@ -120,6 +117,8 @@ void Cnet::prepare_listen() {
     if (plat::AsyncSelect(sock_unicast, hwnd ? *hwnd : nullptr, WM_UNICAST, plat::FD_ACCEPT) == -1)
         return fail("Nepodarilo sa pripravit asynchrone pocuvanie soketu. UNICAST");
     sock_broadcast = plat::Socket(AF_INET, SOCK_DGRAM, 0);
+    // Each datagram comes with the interface it arrived by.
+    if (sock_broadcast >= 0) setsockopt(sock_broadcast, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     if (bind(sock_broadcast, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
         return fail("Chyba pri napojeni soketu na rozsah adries. BROADCAST");
     if (plat::AsyncSelect(sock_broadcast, hwnd ? *hwnd : nullptr, WM_BROADCAST, plat::FD_READ) == -1)
@@ -141,16 +140,28 @@ void Cnet::send_broadcast(const char* data, int length) {
     } else if (option == 0 && setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == -1) {
         say("Chyba pri volani funkcie setsockopt().");
     } else {
+        // Out of the station's interface, from its address, whatever the
+        // routing table holds: a LAN without a router has no default route.
         sockaddr_in to = station_address(INADDR_BROADCAST);
-        if (sendto(s, data, static_cast<size_t>(length > 0 ? length : 0), 0,
-                   reinterpret_cast<sockaddr*>(&to), sizeof to) == -1)
+        iovec bytes{const_cast<char*>(data), static_cast<size_t>(length > 0 ? length : 0)};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr m{&to, sizeof to, &bytes, 1, control, sizeof control, 0};
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo via{};
+        via.ipi_ifindex = static_cast<int>(chosen.index);
+        via.ipi_spec_dst.s_addr = my_IPaddr;
+        std::memcpy(CMSG_DATA(c), &via, sizeof via);
+        if (sendmsg(s, &m, 0) == -1)
             say("BROADCAST data sa nepodarilo odoslat.");
     }
     if (s >= 0) close(s);
 }
 
 void Cnet::send_unicast(const char* data, const char* address, int length,
-                        std::function<void(bool reached)> done) {
+                        std::function<void(bool reached)> done, bool quiet) {
     // No station can be at such an address (a peer may name one in a layer);
     // connecting there would reach ourselves or nobody.
     if (!station_address_ok(inet_addr(address))) {
@@ -160,7 +171,7 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     TRACE_POINT(socket, inet_addr(address));
     int s = plat::Socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (s < 0) {
-        say("Socket sa nepodarilo vytvorit.");
+        if (!quiet) say("Socket sa nepodarilo vytvorit.");
         return tell(std::move(done), false, true);
     }
     uint64_t id = next_conn++;
@@ -171,11 +182,13 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     c.peer = inet_addr(address);
     c.due = station_clock_ms() + WAIT_MS;
     c.done = std::move(done);
+    c.quiet = quiet;
     c.length = length > 0 ? length : 0;
     c.buf.reset(new char[static_cast<size_t>(c.length) + 1]);
     if (c.length) std::memcpy(c.buf.get(), data, static_cast<size_t>(c.length));
     sockaddr_in to = station_address(c.peer);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+    if (!bind_own_address(s) ||
+        (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS))
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     TRACE_POINT(connecting, c.peer);
     // On a LAN the handshake is mostly over when connect() returns: then the
@@ -191,6 +204,17 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
     if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     watch_deadlines();
+}
+
+// Every peer sees the address the station signs with, whichever interface
+// the route takes; the port is left to connect, so that binding first does
+// not use up the ephemeral ports. False without an address, or when it just went.
+bool Cnet::bind_own_address(int s) {
+    sockaddr_in own = station_address(my_IPaddr);
+    own.sin_port = 0;
+    const int on = 1;
+    setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    return my_IPaddr != 0 && bind(s, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0;
 }
 
 void Cnet::on_writable(uint64_t id, bool later) {
@@ -226,7 +250,7 @@ void Cnet::on_writable(uint64_t id, bool later) {
 
 void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
     Connection c = finish(it);
-    say(line);
+    if (!c.quiet) say(line);
     tell(std::move(c.done), false, later);
 }
 

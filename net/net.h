@@ -14,6 +14,7 @@
 #include "app/printout.h"
 #include "crypto/rsa.h"
 #include "directory/list.h"
+#include "net/interface.h"
 #include "platform/winapi.h"
 
 constexpr int NET_PORT = 10012;
@@ -48,6 +49,10 @@ public:
     static constexpr int HELD_PER_ADDRESS = 64;
     static constexpr int HELD_IN_ALL = 512;
     static constexpr int ACCEPT_PAUSE_MS = 1000;  // listener silenced after an accept error
+    // WELCOMEs on their way at once. A HELLO that would need one more, or
+    // comes from an address whose WELCOME is on its way, is dropped: a live
+    // station repeats its HELLO, while a queue would try every forged address.
+    static constexpr int WELCOMES_AT_ONCE = 32;
 
     Cnet() = default;
     ~Cnet();
@@ -61,9 +66,19 @@ public:
     // unless a test injects another.
     void set_clock(std::function<int64_t()> now) { clock = std::move(now); }
 
-    // Reads the station's current address into my_IPaddr: 0.0.0.0 while the
-    // host has none that can be a station's.
+    // Reads the station's current address into my_IPaddr, that of the
+    // interface it takes part on (choose_interface): 0.0.0.0 while it has
+    // none. The host is read again only when it changed, or while there is none.
     void get_IPaddr();
+    // The interface --interface names; empty: chosen by the station.
+    void set_interface_name(std::string name) { wanted = std::move(name); }
+    const InterfaceChoice& chosen_interface() const { return chosen; }
+    // Watches the host's links, addresses and routes: on a change, `changed`
+    // runs from the loop. Without the watch the host is read at every get_IPaddr.
+    void watch_interfaces(std::function<void()> changed);
+    // Where get_IPaddr learns the host's interfaces; read_host_network unless
+    // a test gives the station a host of its own.
+    void set_host_reader(std::function<HostNetwork()> read) { read_host = std::move(read); }
     void prepare_listen();
     // Whether prepare_listen got both listening sockets ready.
     bool listening() const { return listening_ok; }
@@ -71,8 +86,9 @@ public:
     // Sends one message over a connection of its own, finished by the event
     // loop within WAIT_MS; never to an address no station can have. `done(reached)` runs later from the loop, never
     // from inside this call; reached: connected and every byte handed over.
+    // A `quiet` one shows no line when it fails.
     void send_unicast(const char* data, const char* address, int length,
-                      std::function<void(bool reached)> done = {});
+                      std::function<void(bool reached)> done = {}, bool quiet = false);
     bool save_IPaddr(const char* address, Skeys key);
     // A listed station's new key (Clist::replace); redraws the stations pane
     // and answers true when the key was replaced.
@@ -158,6 +174,7 @@ private:
         int sent = 0;
         int64_t due = 0;              // station_clock_ms() when its time runs out
         std::function<void(bool)> done;
+        bool quiet = false;
     };
     using Conns = std::map<uint64_t, Connection>;
 
@@ -178,6 +195,9 @@ private:
     void failed_sending(Conns::iterator it, const char* line, bool later = false);
     void tell(std::function<void(bool)> done, bool reached, bool later);
     void tell_now();
+    // A HELLO's new station or new key, taken once our WELCOME reaches its
+    // sender: a forged source address completes no connection.
+    void welcome(uint32_t address, Skeys key);
     // One attempt at a waiting message: false when no route or onion could
     // be made for it (nothing sent).
     bool attempt(Waiting& message);
@@ -185,9 +205,18 @@ private:
     void unconfirmed(std::deque<Waiting>::iterator it);
     void watch_waiting();
 
+    bool bind_own_address(int s);
+    void interfaces_changed();
+
     int sock_unicast = -1;
     int sock_broadcast = -1;
     uint32_t my_IPaddr = 0;
+    std::string wanted;
+    InterfaceChoice chosen;
+    std::function<HostNetwork()> read_host = read_host_network;
+    int sock_interfaces = -1;
+    bool host_changed = true;  // since it was last read
+    std::function<void()> on_interfaces;
     std::string file_name;
     int transcript = -1;  // open from create_file on
     plat::HWND* hwnd = nullptr;
@@ -207,4 +236,5 @@ private:
     std::vector<int> closing;  // connections read and handled, closed at the next turn
     uintptr_t closing_call = 0;
     bool accept_failing = false;
+    std::map<uint32_t, bool> welcoming;  // where a WELCOME is on its way: whether a BYE came since
 };

@@ -150,6 +150,7 @@ Cnet::Connection Cnet::finish(Conns::iterator it, bool close) {
 void Cnet::close_connections() {
     while (!conns.empty()) finish(conns.begin());
     close_received();
+    welcoming.clear();
 }
 
 Cnet::~Cnet() {

@@ -48,6 +48,10 @@ private:
 class WidgetMain : public MainWindow {
 public:
     WidgetMain(WNDPROC proc, WidgetToolkit* tk) : MainWindow(proc), widget(tk, &self) {}
+    void set_text(const std::string& utf8) override {  // the caption
+        MainWindow::set_text(utf8);
+        widget.setWindowTitle(qs(utf8));
+    }
     HWND self = this;
     StationWidget widget;
 };
@@ -99,7 +103,6 @@ WidgetToolkit::~WidgetToolkit() {
 HWND WidgetToolkit::create_main(WNDPROC proc, const char* caption, int w, int h) {
     auto main = std::make_unique<WidgetMain>(proc, this);
     main->set_text(caption);
-    main->widget.setWindowTitle(QString::fromUtf8(caption));
     main->widget.resize(w, h);
     main->widget.show();
     HWND handle = main.get();

@@ -19,6 +19,14 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The station's host: one interface, loopback posing as Ethernet on the
+// test namespace's network, until the test takes its address away.
+bool g_addressed = true;
+HostNetwork host() {
+    const unsigned lan = IFF_UP | IFF_RUNNING | IFF_BROADCAST;
+    return {{{"eth0", 1, lan, true, {g_addressed ? inet_addr("10.0.0.91") : 0u}}}, {}};
+}
+
 QWidget* w(plat::HWND h) { return static_cast<StationToolkit*>(plat::toolkit())->widget(h); }
 
 Lines lines(plat::HWND h) {
@@ -32,7 +40,8 @@ Lines lines(plat::HWND h) {
 // length that is no number, below one, or more than the other stations can
 // fill goes straight to the one station listed. With relays asked for and
 // none to draw (nobody listed, or every listed station known unreachable)
-// nothing is sent: going straight would give away who writes to whom. Then
+// nothing is sent: going straight would give away who writes to whom.
+// Without an address nothing is sent either. The caption names the address. Then
 // the station in use, left as a picture beside the build for a person to look
 // at. The controls stand in place; junk cannot grow the messages or the
 // transfers pane without bound; clearing empties them but keeps the stations.
@@ -43,21 +52,26 @@ TEST(Window, DrivenAsAUserDrivesIt) {
     Sink at_r("10.0.0.92");
     const Lines sent{"JA -> 10.0.0.92 : " + typed.left(99).toStdString(), "VYGENEROVANA TRASA:", "10.0.0.92", ""};
     const Lines none{"Nie su dostupne ziadne stanice", ""};
-    enum Before { NOTHING, LIST, CUT_OFF };
+    enum Before { NOTHING, LIST, CUT_OFF, NO_ADDRESS };
     const struct { const char* length; Before before; Lines shown; } rows[] = {
         {"2", NOTHING, {"Stanica neexistuje.", "", none[0], ""}},
         {"abc", LIST, sent}, {"-3", NOTHING, sent}, {"2", NOTHING, sent},
+        {"0", NO_ADDRESS, {"Sprava pre 10.0.0.92 nebola potvrdena.", "Chyba pri pripojeni na vzdalenu stanicu.",
+                           sent[0], sent[1], sent[2], sent[3]}},
         {"2", CUT_OFF, none},
     };
     for (const auto& [length, before, shown] : rows) {
         SCOPED_TRACE(length);
         if (before == LIST) net.save_IPaddr("10.0.0.92", rsa->get_my_keys());  // what key does not matter
         if (before == CUT_OFF) net.stations().unreachable(inet_addr("10.0.0.92"));
+        g_addressed = before != NO_ADDRESS;
         print.reset();
         plat::SetWindowText(edit_3, length);
         QTest::keyClick(w(edit_1), Qt::Key_Return);
         const std::vector<Arrival> got = at_r.take();
         EXPECT_EQ(lines(listbox_1), shown);
+        EXPECT_EQ(w(hwnd)->windowTitle().toStdString(),
+                  g_addressed ? "Cibuľa – stanica 10.0.0.91 (eth0)" : "Cibuľa – stanica (bez adresy)");
         ASSERT_EQ(got.size(), shown == sent ? 1u : 0u);
         for (const Arrival& a : got) EXPECT_EQ(a.bytes.size(), 128u) << "one layer: 9 bytes of header and 99 of text";
     }
@@ -162,7 +176,8 @@ int main(int argc, char** argv) {
     plat::set_toolkit(&tk);
     if (!create_window()) return 1;
     make_keys(5);
-    net.set_own_address(inet_addr("10.0.0.91"));
+    net.set_host_reader(host);
+    InTempDir here;  // the station's transcript goes there
     int code = RUN_ALL_TESTS();
     net.set_rsa(nullptr);
     delete rsa;

@@ -71,7 +71,9 @@ inline Outcome receive(Crsa* rsa, Sink& sink, const std::string& message) {
 
 // The station list announcements must leave: newest first, one record per
 // address, a new key taking the old one's place, never the station itself.
-// A HELLO that changed the list is answered with the station's WELCOME.
+// A HELLO with a new station or key is answered with the station's WELCOME,
+// and changes the list once that is through: never from a host that does not
+// answer (outside 10.0.0.0/8, where no route leads), and never with a line.
 class Expected {
 public:
     // The tag, the exponent and the modulus in 64 bytes each, little-endian, a zero byte.
@@ -88,7 +90,7 @@ public:
         if (stranger && !datagram && bytes.size() >= 136)  // a WELCOME
             add(from, bytes.substr(7, 128));
         else if (stranger && datagram && bytes.rfind("HELLO", 0) == 0)
-            answer = bytes.size() >= 134 && add(from, bytes.substr(5, 128));
+            answer = bytes.size() >= 134 && reachable(from) && add(from, bytes.substr(5, 128));
         else if (stranger && datagram && bytes.rfind("BYE", 0) == 0)
             std::erase_if(listed_, [from](const auto& r) { return r.first == from; });
         const std::vector<Arrival> got = sink.take();

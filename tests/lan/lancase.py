@@ -89,6 +89,20 @@ class LanCase(unittest.TestCase):
         self.expect(a, a.transcript, before + record.encode(), 2, "transcript of %s" % a.addr)
         return relays
 
+    def burst(self, a, d, tag, timeout=12):
+        # 24 messages from a to d over 2 relays, all at once; once every one
+        # is delivered and acknowledged or reported unconfirmed (or `timeout`
+        # s are up): how many d got, a saw acknowledged, a reported unconfirmed.
+        m, md, t0 = a.mark(), d.mark(), time.monotonic()
+        for i in range(24):
+            a.send_msg(d.addr, 2, "%s%d" % (tag, i))
+        count = lambda: (sum(l.startswith("%s -> JA : %s" % (a.addr, tag)) for l in d.lines("messages", md)),
+                         sum(bool(DOBA.fullmatch(l)) for l in a.lines("messages", m)),
+                         a.lines("messages", m).count("Sprava pre %s nebola potvrdena." % d.addr))
+        a.wait_until(lambda: sum(count()[1:]) >= 24, t0 + timeout - time.monotonic())
+        d.wait_until(lambda: count()[0] >= count()[1], 1)  # d shows each before it acknowledges
+        return count()
+
     def deliver_route(self, a, r, route_len, text, tries=8):
         # deliver() until the route has route_len relays (the last relay drawn
         # may be the recipient, which shortens the route by one)

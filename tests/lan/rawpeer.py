@@ -122,7 +122,9 @@ class Peer:
         send_udp("255.255.255.255", b"BYE")
 
     def cmd_udp_as(self, source, to, hex):
-        send_udp(to, bytes.fromhex(hex), source)
+        # from one address, or from each of a list in one burst
+        for s in [source] if isinstance(source, str) else source:
+            send_udp(to, bytes.fromhex(hex), s)
 
     def cmd_keys(self):
         return {"keys": dict(self.keys)}

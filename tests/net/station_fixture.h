@@ -147,21 +147,25 @@ struct Arrival {
 // Takes the connections stations open to the station port of one address, or
 // of every address. Only inside a network namespace holding nothing but
 // loopback, with 10.0.0.0/8 on it (tests/in-netns): a station dials whatever
-// address a peer names, and never one on 127.0.0.0/8.
+// address a peer names, and never one on 127.0.0.0/8. A deaf sink's accept
+// queue is full from the start, so the kernel drops the SYNs of connections
+// to it, which wait out their time as those to a host that is not there.
 class Sink {
 public:
-    explicit Sink(const char* address = nullptr) {
+    explicit Sink(const char* address = nullptr, bool deaf = false) {
         only_loopback();
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a{AF_INET, htons(NET_PORT), {address ? inet_addr(address) : INADDR_ANY}, {}};
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0) {
+        filler_ = deaf ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, deaf ? 0 : 64) != 0 ||
+            (deaf && connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)) {
             std::perror("sink");
             std::_Exit(2);
         }
     }
-    ~Sink() { close(fd_); }
+    ~Sink() { for (int fd : {fd_, filler_}) if (fd >= 0) close(fd); }
 
     // Every connection made since the last call, once the stations' loop has
     // finished them all, so all their bytes are here already.
@@ -193,5 +197,5 @@ private:
             }
         if (all) if_freenameindex(all);
     }
-    int fd_ = -1;
+    int fd_ = -1, filler_ = -1;
 };

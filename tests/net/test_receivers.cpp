@@ -24,8 +24,9 @@ std::string announcement(TestStation& s, bool hello = true) {
 // A station gone without BYE is forgotten once it has shown that it repeats
 // its HELLO and then been silent for Cnet::SILENT_MS (100 s); one that
 // announces only once is kept, whatever the silence. Each step is an event at
-// a time in ms: H its HELLO, K a HELLO with a new key, W its WELCOME, T the
-// check for silent stations; then + when it is listed afterwards, - when not.
+// a time in ms: H its HELLO, K a HELLO with a new key (each answered, the
+// WELCOME through), W its WELCOME, T the check for silent stations; then +
+// when it is listed afterwards, - when not.
 TEST(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
     const std::pair<const char*, const char*> rows[] = {
         {"repeated, then silent", "H0+ H30000+ T129999+ T130000-"},
@@ -37,10 +38,10 @@ TEST(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
     const std::string hello = announcement(gone), new_key = announcement(restarted),
                       welcome = announcement(gone, false);
     const uint32_t from = gone.net.own_address();
+    Sink answers("10.1.0.2");
     for (const auto& [name, steps] : rows) {
         SCOPED_TRACE(name);
         TestStation me("10.1.0.1", 11);
-        me.net.set_rsa(nullptr);  // answers no HELLO: no connections made
         int64_t now = 0;
         me.net.set_clock([&now] { return now; });
         me.net.stations().add("10.1.0.3", Skeys{});  // listed, never heard: kept
@@ -52,9 +53,28 @@ TEST(Receivers, SilentRepeatersAreForgottenOnceAnnouncersKept) {
                 me.net.handle_datagram((step[0] == 'H' ? hello : new_key).data(), Cmessages::HELLO_LEN, from);
             if (step[0] == 'W') me.net.handle_message(welcome.data(), Cmessages::WELCOME_LEN, from);
             if (step[0] == 'T') me.net.forget_silent();
+            answers.take();  // the WELCOME's connection ends
             EXPECT_EQ(me.stations.lines(), (step.back() == '+' ? Lines{"10.1.0.3", "10.1.0.2"} : Lines{"10.1.0.3"}));
         }
     }
+}
+
+// HELLOs, each address's twice with two keys, from addresses where nothing
+// answers, for longer than a WELCOME's time: one WELCOME per address, one
+// more for each new address up to the cap and never more; fewer only once the
+// first one's time has run out, and then others take their place.
+TEST(Receivers, UnansweredHellosHoldAtMostTheCapOfWelcomes) {
+    Sink deaf(nullptr, true);
+    TestStation me("10.0.0.1", 11), other("10.0.0.2", 12);
+    const std::string hellos[] = {announcement(me), announcement(other)};
+    const int64_t start = station_clock_ms();
+    for (int i = 0; station_clock_ms() - start < Cnet::WAIT_MS + 1000; ++i) {
+        me.net.handle_datagram(hellos[i % 2].data(), Cmessages::HELLO_LEN, htonl(0x0A030001u + i / 2));
+        plat::toolkit()->settle(10);
+        const int most = std::min(i / 2 + 1, Cnet::WELCOMES_AT_ONCE), open = me.net.connections();
+        ASSERT_TRUE(open == most || (open < most && station_clock_ms() - start >= Cnet::WAIT_MS)) << i << ", " << open;
+    }
+    EXPECT_GT(me.net.connections(), 0);
 }
 
 class Acks : public ::testing::Test, protected InTempDir {};

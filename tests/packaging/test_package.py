@@ -1,5 +1,6 @@
 # The Debian package, unpacked (never installed) from CIBULA_DEB_DIR: its
 # binary's options, manual and maintainer scripts, and a --relay station on a test LAN.
+import configparser
 import gzip
 import os
 import pathlib
@@ -8,13 +9,14 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 import lan
 from lancase import LanCase
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 # Every mode, command and output pane, as --help, the manual and the README name them.
-NAMES = ["--headless", "--relay", "--help", "--version", "send recipient route-length text",
+NAMES = ["--headless", "--relay", "--interface", "--help", "--version", "send recipient route-length text",
          "clear", "quit", "messages<tab>", "transfers<tab>", "stations<tab>", "10012"]
 UNIT = "cibula-relay.service"
 
@@ -49,6 +51,24 @@ class Options(unittest.TestCase):
             manual = re.sub(r"\\f[BIRP]", "", f.read().replace("\\-", "-"))
         for name, text in (("--help", h.stdout), ("manual", manual), ("README", (SOURCE / "README.md").read_text())):
             self.assertEqual([n for n in NAMES if n not in text.lower()], [], name)
+
+
+class Firewalls(unittest.TestCase):
+    def test_profiles_open_the_port_for_both_protocols(self):
+        # ufw's application profile and firewalld's service, each well formed, named and described
+        ufw = configparser.ConfigParser()
+        ufw.read(os.path.join(ROOT, "etc/ufw/applications.d/cibula"))
+        profile = ufw["cibula"]
+        self.assertEqual((sorted(profile["ports"].split("|")), bool(profile["title"] and profile["description"])),
+                         (["10012/tcp", "10012/udp"], True))
+        service = ElementTree.parse(os.path.join(ROOT, "usr/lib/firewalld/services/cibula.xml")).getroot()
+        self.assertEqual((service.tag, bool(service.findtext("short") and service.findtext("description"))),
+                         ("service", True))
+        self.assertEqual(sorted((p.get("protocol"), p.get("port")) for p in service.iter("port")),
+                         [("tcp", "10012"), ("udp", "10012")])
+        # the administrator's files: an upgrade keeps their changes
+        with open(os.path.join(CONTROL, "conffiles")) as f:
+            self.assertEqual(f.read().split(), ["/etc/default/cibula", "/etc/ufw/applications.d/cibula"])
 
 
 # Logs its call; as deb-systemd-helper it finds the unit installed and enabled before when ENABLED is set.
