@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -15,6 +16,8 @@
 
 namespace {
 
+bool g_unflushed = false;  // pane lines written since the loop last slept
+
 // One pane line is one output line: a text a peer sent may hold line breaks
 // or tabs, which would otherwise forge lines of other panes.
 void print_line(std::string line) {
@@ -23,7 +26,7 @@ void print_line(std::string line) {
         if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) line[i] = '?';
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    g_unflushed = true;
 }
 
 // A pane that prints each line as it arrives. The stations pane is printed
@@ -162,6 +165,15 @@ int run_headless(int argc, char** argv, bool read_commands) {
     QCoreApplication app(argc, argv);
     HeadlessToolkit toolkit;
 
+    // Pane lines go out together each time the loop is about to wait: a
+    // reader woken per line would take the time a relay needs.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     [] {
+                         if (!g_unflushed) return;
+                         std::fflush(stdout);
+                         g_unflushed = false;
+                         TRACE_POINT(flushed, 0);
+                     });
     close_on_signals(toolkit);
     if (read_commands) toolkit.watch(STDIN_FILENO, [&toolkit](int fd) { toolkit.read_input(fd); });
 

@@ -159,15 +159,16 @@ def steps(writer, relays, recipient):
         out += [("%d %s" % (k, row), s, stage, n) for row, stage in
                 (("socket", "socket"), ("connect", "connecting"), ("connected", "connected"), ("sent", "sent"))]
         out += [("%d eof" % k, n, "eof", s)]
-        out += [("%d peel" % k, n, "peeled", None)] if k <= ROUTE + 1 else [("doba", n, "doba", s)]
+        out += [("%d peel" % k, n, "peeled", None)] if k <= ROUTE + 1 else \
+            [("doba", n, "doba", s), ("flushed", n, "flushed", None)]
     return out
 
 
 def stages(traces, writer, relays, recipient, sent, seen):
     """{row: µs} of one message: the stretches of its path; beside them each
-    relay's PRENOS line (from the event before it, wherever it falls), each
-    accept to its end of file, and the DOBA PRENOSU record. None where an event
-    is missing."""
+    relay's PRENOS line on its standard output (from the hop's event before
+    it), each accept to its end of file, and the DOBA PRENOSU record. None
+    where an event is missing."""
     def first(host, stage, peer, after):
         times = traces[host].get((stage, peer), [])
         i = bisect.bisect_left(times, after)
@@ -182,14 +183,15 @@ def stages(traces, writer, relays, recipient, sent, seen):
     path = [writer] + relays + [recipient, writer]
     for k, (s, n) in enumerate(zip(path, path[1:]), 1):
         line = first(s, "relayed", n, when["%d connect" % k]) if 1 < k <= ROUTE + 1 else None
+        line = line and first(s, "flushed", None, line)
         if line:
             us["%d line" % k] = (line - max(t for t in (when["%d %s" % (k, e)] for e in ("connect", "connected", "sent"))
                                             if t <= line)) * 1e6
         accepted = first(n, "accepted", s, when["%d socket" % k])
         if accepted and accepted <= when["%d eof" % k]:
             us["%d accept_eof" % k] = (when["%d eof" % k] - accepted) * 1e6
-    saved = first(writer, "doba_saved", None, at)
-    us["doba saved"] = saved and (saved - at) * 1e6
+    saved = first(writer, "doba_saved", None, when["doba"])
+    us["doba saved"] = saved and (saved - when["doba"]) * 1e6
     us["seen"], us["total"] = (seen - at) * 1e6, (seen - sent) * 1e6
     return us
 

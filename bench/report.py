@@ -127,8 +127,10 @@ def timeline(tl, fig, six):
                 ("%d socket" % (k + 1), "relay %d: → next socket()" % k)]
     own += [("%d peel" % (ROUTE + 1), "recipient: end of file → decrypted"), ("shown", "recipient: → its line shown"),
             ("%d socket" % (ROUTE + 2), "recipient: → the ACK's socket()"),
-            ("doba", "writer: the ACK's end of file → DOBA PRENOSU"), ("seen", "harness: DOBA PRENOSU written, seen"),
-            ("doba saved", "writer: DOBA PRENOSU written and recorded (off the path)")]
+            ("doba", "writer: the ACK's end of file → DOBA PRENOSU"),
+            ("flushed", "writer: → the turn's pane lines on standard output"),
+            ("seen", "harness: DOBA PRENOSU on standard output → seen"),
+            ("doba saved", "writer: DOBA PRENOSU in its pane and recorded (off the path)")]
     cell = lambda v: "—" if v is None else "%.0f" % v
     print("\n**Timeline of a message over %d relays**: the traced station, %d of %d messages with every stage "
           "found; median µs, beside the floor (onion: its blocks encrypted alone; peel: blocks × decrypt; hop "
@@ -144,7 +146,7 @@ def timeline(tl, fig, six):
     sums = [sum(us.get("%d %s" % (k, p)) or 0 for p, _ in parts) for k in hops]
     print("\n| Hop: part | Floor | writer → relay 1 | %s→ recipient | ACK → writer |\n|---|---|%s" % (
         "".join("→ relay %d | " % k for k in range(2, ROUTE + 1)), "---|" * len(hops)))
-    for p, what in parts + (("hop", "hop: socket() → end of file, sum"), ("line", "beside: PRENOS line written"),
+    for p, what in parts + (("hop", "hop: socket() → end of file, sum"), ("line", "beside: PRENOS line on standard output"),
                             ("accept_eof", "beside: accepted → end of file")):
         vals = sums if p == "hop" else [us.get("%d %s" % (k, p)) for k in hops]
         print("| %s | %s | %s |" % (what, cell(floors.get(p)), " | ".join(cell(v) for v in vals)))

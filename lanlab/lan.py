@@ -301,15 +301,25 @@ class Proc:
         return "stdout", line
 
     def _read(self, f, name):
-        for raw in f:
-            line = raw.decode("utf-8", "backslashreplace").rstrip("\n")
-            pane, text = self._parse(line) if name == "out" else ("stderr", line)
+        # A chunk is timed as soon as it is read: the lines a process wrote
+        # together carry the one time they came.
+        rest = b""
+        while True:
+            chunk = os.read(f.fileno(), 1 << 16)
+            t = time.monotonic()
+            lines = (rest + chunk).split(b"\n")
+            rest = lines.pop() if chunk else b""
+            records = []
+            for raw in (l for l in lines if chunk or l):
+                line = raw.decode("utf-8", "backslashreplace")
+                records.append((t, *(self._parse(line) if name == "out" else ("stderr", line))))
+            if not chunk:
+                records.append((t, "eof-" + name, ""))
             with self.cond:
-                self.records.append((time.monotonic(), pane, text))
+                self.records += records
                 self.cond.notify_all()
-        with self.cond:
-            self.records.append((time.monotonic(), "eof-" + name, ""))
-            self.cond.notify_all()
+            if not chunk:
+                return
 
     def mark(self):
         with self.cond:

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -190,8 +191,16 @@ void Cnet::send_unicast(const char* data, const char* address, int length,
         (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS))
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     TRACE_POINT(connecting, c.peer);
-    // Whether the connect is done or not, the loop says when the socket can
-    // take bytes; an unreachable station costs nothing but its deadline.
+    // On a LAN the handshake is mostly over when connect() returns: then the
+    // bytes go at once, not a loop turn later. A refused connect shows here
+    // too, and on_writable reads its error.
+    pollfd done_yet{s, POLLOUT, 0};
+    if (poll(&done_yet, 1, 0) == 1) {
+        on_writable(id, true);
+        if (!conns.count(id)) return;
+    }
+    // Otherwise the loop says when the socket can take bytes; an unreachable
+    // station costs nothing but its deadline.
     if (!plat::WatchSocket(s, true, [this, id](int) { on_writable(id); }))
         return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", true);
     watch_deadlines();
@@ -208,7 +217,7 @@ bool Cnet::bind_own_address(int s) {
     return my_IPaddr != 0 && bind(s, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0;
 }
 
-void Cnet::on_writable(uint64_t id) {
+void Cnet::on_writable(uint64_t id, bool later) {
     auto it = conns.find(id);
     if (it == conns.end()) return;
     Connection& c = it->second;
@@ -216,11 +225,11 @@ void Cnet::on_writable(uint64_t id) {
         int err = 0;
         socklen_t len = sizeof err;
         if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-            return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.");
+            return failed_sending(it, "Chyba pri pripojeni na vzdalenu stanicu.", later);
         c.connected = true;
         TRACE_POINT(connected, c.peer);
     }
-    if (c.length <= 0) return failed_sending(it, "Doslo k chybe pri prenose.");
+    if (c.length <= 0) return failed_sending(it, "Doslo k chybe pri prenose.", later);
     while (c.sent < c.length) {
         ssize_t r = send(c.fd, c.buf.get() + c.sent, static_cast<size_t>(c.length - c.sent), MSG_NOSIGNAL);
         if (r > 0) {
@@ -230,13 +239,13 @@ void Cnet::on_writable(uint64_t id) {
         } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return;  // the rest when the socket has room again
         } else {
-            return failed_sending(it, "Doslo k chybe pri prenose.");
+            return failed_sending(it, "Doslo k chybe pri prenose.", later);
         }
     }
     TRACE_POINT(sent, c.peer);
     // Closing hands the queued bytes to the kernel, which delivers them.
     Connection c_done = finish(it);
-    tell(std::move(c_done.done), true, false);
+    tell(std::move(c_done.done), true, later);
 }
 
 void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
@@ -245,17 +254,24 @@ void Cnet::failed_sending(Conns::iterator it, const char* line, bool later) {
     tell(std::move(c.done), false, later);
 }
 
-// The sender never learns the outcome from inside its own call (`later`), but
-// otherwise at once: an answer to the bytes just sent (an ACK) may be read in
-// the very next turn of the loop, and must find its message known as sent.
+// The sender never learns the outcome from inside its own call (`later`):
+// then at the loop's next turn, or before the next message received is
+// handled if that comes first, since it may answer the bytes just sent (an
+// ACK) and must find its message known as sent; from the loop, at once.
 void Cnet::tell(std::function<void(bool)> done, bool reached, bool later) {
     if (!done) return;
-    if (later)
-        plat::CallLater(0, [done = std::move(done), reached, alive = std::weak_ptr<bool>(alive)]() {
-            if (!alive.expired()) done(reached);
-        });
-    else
-        done(reached);
+    if (!later) return done(reached);
+    told.emplace_back(std::move(done), reached);
+    if (!told_call) told_call = plat::CallLater(0, [this]() { tell_now(); });
+}
+
+void Cnet::tell_now() {
+    if (told.empty()) return;
+    plat::CancelCall(told_call);
+    told_call = 0;
+    std::deque<std::pair<std::function<void(bool)>, bool>> now;
+    now.swap(told);  // what these calls send is told at the next turn
+    for (auto& [done, reached] : now) done(reached);
 }
 
 bool Cnet::save_IPaddr(const char* address, Skeys key) {

@@ -8,6 +8,8 @@
 #include <memory>
 #include <stack>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/printout.h"
 #include "crypto/rsa.h"
@@ -177,19 +179,22 @@ private:
     using Conns = std::map<uint64_t, Connection>;
 
     void handle_onion(const char* data, int length, uint32_t peer);
-    int open_transcript(int flags);
     void accept_one(int s, const sockaddr_in& peer);
     void make_room(uint32_t peer);
     void on_readable(uint64_t id);
-    void on_writable(uint64_t id);
+    void close_received();
+    // `later`: called from inside send_unicast, whose sender hears later.
+    void on_writable(uint64_t id, bool later = false);
     // One loop call at a time waits for the oldest connection's deadline.
     void watch_deadlines();
     void on_deadlines();
-    // Closes the connection and forgets it; the caller has what it needs.
-    Connection finish(Conns::iterator it);
+    // Forgets the connection and closes it (unless `close` is false: then
+    // the caller closes it); the caller has what it needs.
+    Connection finish(Conns::iterator it, bool close = true);
     void failed_receiving(Conns::iterator it);
     void failed_sending(Conns::iterator it, const char* line, bool later = false);
     void tell(std::function<void(bool)> done, bool reached, bool later);
+    void tell_now();
     // A HELLO's new station or new key, taken once our WELCOME reaches its
     // sender: a forged source address completes no connection.
     void welcome(uint32_t address, Skeys key);
@@ -213,6 +218,7 @@ private:
     bool host_changed = true;  // since it was last read
     std::function<void()> on_interfaces;
     std::string file_name;
+    int transcript = -1;  // open from create_file on
     plat::HWND* hwnd = nullptr;
     Cprintout* print = nullptr;
     Clist list;
@@ -225,8 +231,10 @@ private:
     Conns conns;
     uint64_t next_conn = 1;
     uintptr_t deadline_call = 0;
+    std::deque<std::pair<std::function<void(bool)>, bool>> told;  // outcomes the senders hear later
+    uintptr_t told_call = 0;
+    std::vector<int> closing;  // connections read and handled, closed at the next turn
+    uintptr_t closing_call = 0;
     bool accept_failing = false;
     std::map<uint32_t, bool> welcoming;  // where a WELCOME is on its way: whether a BYE came since
-    // A deferred outcome finds the station gone when this has expired.
-    std::shared_ptr<bool> alive = std::make_shared<bool>();
 };

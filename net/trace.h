@@ -22,17 +22,18 @@ namespace trace {
 // The stages, in the order a message passes them: input (a chunk of standard
 // input read), onion (every layer of the writer's onion sealed), route_saved
 // (the route in the transcript), socket (send_unicast about to make its
-// socket), connecting (connect() returned), connected (the loop found the
-// connect done), sent (the last byte handed over, before close()), accepted,
-// eof (an incoming connection read to its end), peeled, relayed (the PRENOS
-// line written), shown (an incoming message's line written), doba (the DOBA
-// PRENOSU line about to be written) and doba_saved (it and its transcript
-// record written). peer: the
-// address (network byte order) the stage concerns (where to, from where, the
-// next hop), or 0.
+// socket), connecting (connect() returned), connected (the connect found
+// done, at once or by the loop), sent (the last byte handed over, before
+// close()), accepted, eof (an incoming connection read to its end), peeled,
+// relayed (the PRENOS line put in its pane), shown (an incoming message's line
+// put in its pane), doba (the DOBA PRENOSU line about to be put in its pane),
+// doba_saved (it and its transcript record written) and flushed (the pane
+// lines of a loop turn written to standard output). peer: the address
+// (network byte order) the stage concerns (where to, from where, the next
+// hop), or 0.
 #define TRACE_STAGES(X) \
     X(input) X(onion) X(route_saved) X(socket) X(connecting) X(connected) X(sent) X(accepted) X(eof) X(peeled) \
-    X(relayed) X(shown) X(doba) X(doba_saved)
+    X(relayed) X(shown) X(doba) X(doba_saved) X(flushed)
 
 #define TRACE_ENUM(name) name,
 enum Stage : uint8_t { TRACE_STAGES(TRACE_ENUM) };

@@ -1,4 +1,5 @@
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -90,10 +91,23 @@ void Cnet::on_readable(uint64_t id) {
         break;  // the writer closed: the message is whole
     }
     TRACE_POINT(eof, c.peer);
-    Connection done = finish(it);
+    Connection done = finish(it, false);
     done.buf[done.length] = '\0';
     if (done.length > 0)  // a connection that closes empty carries nothing
         handle_message(done.buf.get(), done.length, done.peer);
+    // close() runs the peer's side of the goodbye too: neither the next hop
+    // nor the lines just written need wait for it, so it is left to the
+    // loop's next turn.
+    closing.push_back(done.fd);
+    if (!closing_call) closing_call = plat::CallLater(0, [this]() { close_received(); });
+    if (!closing_call) close_received();
+}
+
+void Cnet::close_received() {
+    plat::CancelCall(closing_call);
+    closing_call = 0;
+    for (int fd : closing) plat::CloseSocket(fd);
+    closing.clear();
 }
 
 void Cnet::watch_deadlines() {
@@ -122,10 +136,10 @@ void Cnet::failed_receiving(Conns::iterator it) {
     say("Prijem dat zlyhal.");
 }
 
-Cnet::Connection Cnet::finish(Conns::iterator it) {
+Cnet::Connection Cnet::finish(Conns::iterator it, bool close) {
     Connection c = std::move(it->second);
     conns.erase(it);
-    plat::CloseSocket(c.fd);
+    if (close) plat::CloseSocket(c.fd);
     if (conns.empty()) {  // nothing left to time out
         plat::CancelCall(deadline_call);
         deadline_call = 0;
@@ -135,15 +149,19 @@ Cnet::Connection Cnet::finish(Conns::iterator it) {
 
 void Cnet::close_connections() {
     while (!conns.empty()) finish(conns.begin());
+    close_received();
     welcoming.clear();
 }
 
 Cnet::~Cnet() {
     close_connections();
     plat::CancelCall(waiting_call);
+    plat::CancelCall(told_call);
+    if (transcript >= 0) close(transcript);
 }
 
 void Cnet::handle_message(const char* data, int length, uint32_t peer) {
+    tell_now();
     if (length >= 7 && std::memcmp(data, "WELCOME", 7) == 0) {
         if (length < Cmessages::WELCOME_LEN) return;  // too short to hold a key
         if (peer == my_IPaddr) return;  // like our own HELLO: we never list ourselves
