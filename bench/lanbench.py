@@ -18,6 +18,7 @@ import random
 import re
 import signal
 import statistics
+import subprocess
 import sys
 import time
 
@@ -57,6 +58,19 @@ def tool(net, host, *args):
 def of(proc, kind):
     """The fields of the tool's output lines of one kind."""
     return [f[1:] for f in (line.split() for line in proc.lines("stdout")) if f[:1] == [kind]]
+
+
+def crypto_floor():
+    """The floor's cryptography, measured here and now by the micro-benchmarks
+    (µs): the machine's speed drifts by a fifth over minutes, so a floor taken
+    at the start of the run would not be the floor of what is timed later."""
+    got = subprocess.run([MICRO, "--benchmark_filter=^BM_(DecryptBlock|CreateOnion/%d|RelayPeel)/" % ROUTE,
+                          "--benchmark_format=json"], capture_output=True, text=True, check=True).stdout
+    us = {b["name"].split("/")[0]: b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
+          for b in json.loads(got)["benchmarks"] if b.get("aggregate_name") == "median"}
+    alone = next(b["pure_crypt_us"] for b in json.loads(got)["benchmarks"] if b.get("aggregate_name") == "median"
+                 and b["name"].startswith("BM_CreateOnion"))
+    return {"decrypt": us["BM_DecryptBlock"], "peel": us["BM_RelayPeel"], "alone": alone}
 
 
 def finish(proc, timeout):
@@ -205,13 +219,14 @@ def timeline():
         if wait_all_listed(stations, 20) is None:
             raise RuntimeError("the six traced stations did not find each other")
         time.sleep(0.3)
+        crypto = MICRO and crypto_floor()
         done, _ = one_at_a_time(stations, TIMELINE_MESSAGES)
         for s in stations:
             s.quit(5)  # the trace is written at exit
         traces = {s.addr: read_trace(s.host.cwd + "/trace") for s in stations}
     per = [m for m in (stages(traces, *d) for d in done) if m]
     rows = {k for m in per for k in m}
-    return {"messages": len(per), "of": len(done),
+    return {"messages": len(per), "of": len(done), "crypto": crypto,
             "us": {k: statistics.median(v) for k in rows if (v := [m[k] for m in per if m.get(k) is not None])}}
 
 
@@ -264,6 +279,7 @@ def six_stations():
             raise RuntimeError("the six stations did not find each other")
         time.sleep(0.3)
         out = dict(zip(("hop_us", "hop_parts"), measure_hop(net, net.hosts[0], net.hosts[1])))
+        out["crypto"] = MICRO and crypto_floor()
         out["latency"] = latency(stations, MESSAGES)
         relay = stations[0]
         heard = [bytes.fromhex(f[2]) for f in of(ear, "udp") if f[1] == relay.addr]
@@ -375,10 +391,11 @@ RUNS = (("six", lambda: [six_stations() for _ in range(SIX_RUNS)]),
 
 
 def main():
-    global BENCH_NET, TRACED
+    global BENCH_NET, TRACED, MICRO
     ap = argparse.ArgumentParser()
     ap.add_argument("--bench-net", required=True)
     ap.add_argument("--traced", help="a station built with -DCIBULA_TRACE=ON: the timeline's")
+    ap.add_argument("--micro", help="cibula_micro: the cryptography's floor measured beside each pass")
     ap.add_argument("--out", required=True)
     ap.add_argument("--skip", default="", help="runs to leave out of " + ",".join(n for n, _ in RUNS)
                     + "; full,unplugged,vanished take some four and a half minutes together")
@@ -386,6 +403,7 @@ def main():
     lan.require()  # root, ip netns and the station binary; removes what crashed runs left
     BENCH_NET = os.path.abspath(a.bench_net)
     TRACED = a.traced and os.path.abspath(a.traced)
+    MICRO = a.micro and os.path.abspath(a.micro)
     out = {"when": time.strftime("%Y-%m-%d %H:%M:%S")}
     for name, run in RUNS:
         if name not in a.skip.split(","):

@@ -65,18 +65,21 @@ def figures(micro, lan):
     six = lan.get("six")
     if six:
         # Per run: the sender's layers encrypted alone, as many blocks decrypted
-        # on the way, and a connection per hop.
+        # on the way, and a connection per hop; the cryptography measured beside
+        # the run when it was (lanbench --micro), else at the start.
         blocks, hops = (ROUTE + 1) * (ROUTE + 2) // 2, [r["hop_us"] for r in six]
-        crypto = (fig["alone %d" % ROUTE], fig["decrypt"])
-        fig["route floor"] = [None if None in crypto else crypto[0] + blocks * crypto[1] + (ROUTE + 2) * h
-                              for h in hops]
-        notes["route floor"] = "floor: %d blocks crypted and decrypted, %d hops of %s µs; %s tries" % (
-            blocks, ROUTE + 2, "/".join("%.0f" % h for h in hops),
+        whole = {"alone": fig["alone %d" % ROUTE], "decrypt": fig["decrypt"], "peel": fig["peel"]}
+        crypto = [r.get("crypto") or whole for r in six]
+        fig["route floor"] = [None if None in (c["alone"], c["decrypt"]) else
+                              c["alone"] + blocks * c["decrypt"] + (ROUTE + 2) * h for c, h in zip(crypto, hops)]
+        notes["route floor"] = "floor: %d blocks crypted (%s µs) and decrypted (%s µs each), %d hops of %s µs; %s tries" % (
+            blocks, "/".join("%.0f" % c["alone"] for c in crypto), "/".join("%.1f" % c["decrypt"] for c in crypto),
+            ROUTE + 2, "/".join("%.0f" % h for h in hops),
             ", ".join("%d of %d" % (len(r["latency"]["us"]), r["latency"]["tries"]) for r in six))
         fig["latency p50"] = [percentile(r["latency"]["us"], 50) for r in six]
         fig["latency p95"] = [percentile(r["latency"]["us"], 95) for r in six]
         fig["relay"], fig["forward"] = [r["relay"] for r in six], [r["forward"] for r in six]
-        fig["relay floor"] = [None if fig["peel"] is None else 1e6 / (fig["peel"] + h) for h in hops]
+        fig["relay floor"] = [None if c["peel"] is None else 1e6 / (c["peel"] + h) for c, h in zip(crypto, hops)]
         notes["relay floor"] = "floor: 1 / (peel + one hop)"
         notes["forward"] = "anchor: bench_net forward beside the station, fed alike, as long"
     if "startup" in lan:
@@ -115,9 +118,10 @@ def ratio_of(m, fl):
 def timeline(tl, fig, six):
     """Each stage's median beside its floor: the stations' own work in the order
     of the path, then the hops' parts, whose floors are bench_net's connections."""
-    us, dec = tl["us"], fig.get("decrypt")
+    crypto = tl.get("crypto") or {"alone": fig.get("alone %d" % ROUTE), "decrypt": fig.get("decrypt")}
+    us, dec = tl["us"], crypto["decrypt"]
     hop = lambda p: statistics.median(r["hop_parts"][p] if p else r["hop_us"] for r in six) if six else None
-    floors = {"onion": fig.get("alone %d" % ROUTE), "hop": hop(None), "line": 0}
+    floors = {"onion": crypto["alone"], "hop": hop(None), "line": 0}
     floors.update({p: hop(p) for p in ("connect", "connected", "sent", "eof", "accept_eof")})
     floors.update({"%d peel" % k: dec and (ROUTE + 2 - k) * dec for k in range(1, ROUTE + 2)})
     own = [("input", "writer: send written → command read"), ("onion", "writer: command read → onion sealed, 5 pane lines among it"),
