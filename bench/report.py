@@ -72,7 +72,8 @@ def figures(micro, lan):
         crypto = [r.get("crypto") or whole for r in six]
         fig["route floor"] = [None if None in (c["alone"], c["decrypt"]) else
                               c["alone"] + blocks * c["decrypt"] + (ROUTE + 2) * h for c, h in zip(crypto, hops)]
-        notes["route floor"] = "floor: %d blocks crypted (%s µs) and decrypted (%s µs each), %d hops of %s µs; %s tries" % (
+        notes["route floor"] = ("floor: %d blocks crypted (%s µs) and decrypted (%s µs each), %d hops of %s µs; "
+                                "%s tries") % (
             blocks, "/".join("%.0f" % c["alone"] for c in crypto), "/".join("%.1f" % c["decrypt"] for c in crypto),
             ROUTE + 2, "/".join("%.0f" % h for h in hops),
             ", ".join("%d of %d" % (len(r["latency"]["us"]), r["latency"]["tries"]) for r in six))
