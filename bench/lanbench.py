@@ -60,6 +60,18 @@ def of(proc, kind):
     return [f[1:] for f in (line.split() for line in proc.lines("stdout")) if f[:1] == [kind]]
 
 
+def micro_medians(benchmarks):
+    """Each micro-benchmark's median in µs by name (BM_CreateOnion/3, ...), and
+    beside an onion's, as NAME alone, its blocks encrypted alone."""
+    med = {}
+    for b in benchmarks:
+        if b.get("aggregate_name") == "median" and not b.get("error_occurred"):
+            name = b["name"].split("/min_time")[0]
+            med[name] = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
+            med[name + " alone"] = b.get("pure_crypt_us")
+    return med
+
+
 def crypto_floor():
     """The floor's cryptography, measured here and now by the micro-benchmarks
     (µs): the machine's speed drifts by a fifth over minutes, so a floor taken
@@ -67,11 +79,9 @@ def crypto_floor():
     got = subprocess.run([MICRO, "--benchmark_filter=^BM_(DecryptBlock|CreateOnion/%d|RelayPeel)/" % ROUTE,
                           "--benchmark_enable_random_interleaving=true", "--benchmark_format=json"],
                          capture_output=True, text=True, check=True).stdout
-    us = {b["name"].split("/")[0]: b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
-          for b in json.loads(got)["benchmarks"] if b.get("aggregate_name") == "median"}
-    alone = next(b["pure_crypt_us"] for b in json.loads(got)["benchmarks"] if b.get("aggregate_name") == "median"
-                 and b["name"].startswith("BM_CreateOnion"))
-    return {"decrypt": us["BM_DecryptBlock"], "peel": us["BM_RelayPeel"], "alone": alone}
+    med = micro_medians(json.loads(got)["benchmarks"])
+    return {"decrypt": med["BM_DecryptBlock"], "peel": med["BM_RelayPeel"],
+            "alone": med["BM_CreateOnion/%d alone" % ROUTE]}
 
 
 def finish(proc, timeout):

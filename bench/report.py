@@ -10,7 +10,7 @@ import os
 import statistics
 import time
 
-from lanbench import ROUTE, SIX_RUNS
+from lanbench import ROUTE, SIX_RUNS, micro_medians
 
 # What, unit, the measured figure, its floor or anchor (None: no floor), how
 # the target compares ("ratio": measured/floor; "value": measured itself), and
@@ -48,12 +48,7 @@ def percentile(values, p):
 
 def figures(micro, lan):
     """Every figure TARGETS names (absent when not measured), and notes."""
-    med = {}
-    for b in micro["benchmarks"]:
-        if b.get("aggregate_name") == "median" and not b.get("error_occurred"):
-            name = b["name"].split("/min_time")[0]
-            med[name] = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
-            med[name + " alone"] = b.get("pure_crypt_us")
+    med = micro_medians(micro["benchmarks"])
     # a benchmark that stopped on an error has no median: its rows miss their targets
     fig = {"decrypt": med.get("BM_DecryptBlock"), "full": med.get("BM_DecryptBlockFullExponent"),
            "openssl": med.get("BM_OpensslPrivateBlock"), "peel": med.get("BM_RelayPeel"),

@@ -6,3 +6,5 @@
 struct Skeys {
     NTL::ZZ key[2];
 };
+
+inline bool operator==(const Skeys& a, const Skeys& b) { return a.key[0] == b.key[0] && a.key[1] == b.key[1]; }

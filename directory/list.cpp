@@ -25,8 +25,7 @@ bool Clist::replace(const char* address, Skeys key) {
     uint32_t a = to_addr(address);
     Entry* e = find(a);
     if (!e) return false;
-    const Skeys& held = e->user.get_keys();
-    if (held.key[0] == key.key[0] && held.key[1] == key.key[1]) return false;
+    if (e->user.get_keys() == key) return false;
     // A new key is a new run of the station: whether it repeats its HELLO
     // is learnt anew.
     *e = Entry{Cuser(a, std::move(key)), 0, e->last_heard_ms, false};

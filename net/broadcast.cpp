@@ -45,7 +45,7 @@ void Cnet::handle_datagram(const char* data, int length, uint32_t source) {
         // A repeated HELLO changes nothing and costs nothing; a new station,
         // or a listed one restarted with a new key, learns our key.
         const Skeys* held = list.find_keys(source);
-        if (held && held->key[0] == key.key[0] && held->key[1] == key.key[1]) return heard_from(source, true);
+        if (held && *held == key) return heard_from(source, true);
         welcome(source, std::move(key));
     } else if (length >= 3 && std::memcmp(data, "BYE", 3) == 0) {
         delete_IPaddr(sender.c_str());
