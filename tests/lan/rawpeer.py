@@ -37,8 +37,8 @@ def junk_streams(seed, count):
             for i in range(count)]
 
 
-def connect(addr):
-    return socket.create_connection((addr, PORT), timeout=5)
+def connect(addr, source=""):
+    return socket.create_connection((addr, PORT), timeout=5, source_address=(source, 0) if source else None)
 
 
 def send_udp(addr, data, source=""):
@@ -166,19 +166,20 @@ class Peer:
             send_udp(to, data)
             time.sleep(0.005 * (i % 50 == 49))
 
-    def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, seed=0):
+    def cmd_conns(self, to, mode, count, threads=0, gap=1.0, limit=20.0, seed=0, source=""):
         # `count` connections, kept as `mode` says: silent (nothing sent),
         # drip (a byte every `gap` seconds), empty (our side closed at once),
         # junk (junk_streams(seed, count), then our side closed), reset (a
         # few bytes, then closed with SO_LINGER 0).  threads=0: all open
         # before any is kept; else `threads` at a time, each opening its own.  Waits up to
         # `limit` s for the station to close each: [opened, closed, outcome]
-        # (monotonic clock; outcome eof, reset or open).
+        # (monotonic clock; outcome eof, reset or open).  source: another
+        # address of this host to connect from.
         data = junk_streams(seed, count) if mode == "junk" else [b"\x07junk" * (mode == "reset")] * count
-        opened = [(time.monotonic(), connect(to)) for _ in range(count * (not threads))]
+        opened = [(time.monotonic(), connect(to, source)) for _ in range(count * (not threads))]
 
         def keep(i):
-            t0, s = opened[i] if opened else (time.monotonic(), connect(to))
+            t0, s = opened[i] if opened else (time.monotonic(), connect(to, source))
             with s:
                 try:
                     s.sendall(data[i])
