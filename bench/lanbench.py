@@ -42,7 +42,7 @@ RELAY_WINDOW = 8
 # for the station and for the forwarder alike. Rates are taken before that.
 BEFORE_PORTS_RUN_OUT = 10000
 RNG = random.Random(12)
-BENCH_NET = TRACED = None
+BENCH_NET = TRACED = MICRO = None
 SIX_RUNS = 3  # the six-station set, for a median of its ratios
 TIMELINE_MESSAGES = 100
 

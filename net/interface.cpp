@@ -44,7 +44,8 @@ InterfaceChoice choose_interface(const HostNetwork& host, const std::string& wan
                                   [](const DefaultRoute& a, const DefaultRoute& b) { return a.metric < b.metric; });
     if (route != host.routes.end()) {
         auto it = named(route->interface);
-        if (it != all.end() && on(*it).state == InterfaceChoice::addressed) return on(*it);
+        if (it != all.end())
+            if (InterfaceChoice c = on(*it); c.state == InterfaceChoice::addressed) return c;
     }
     // A container bridge is not taken while the Ethernet port waits for its address.
     for (bool hardware : {true, false}) {
